@@ -1,0 +1,89 @@
+// The frame: one Modbus request on its way through the gateway and, later,
+// its answer.
+//
+// `buf` holds the request from its unit id byte on (unit id, function code,
+// data; no MBAP header, no CRC/LRC, no ASCII framing); after frame_renewal()
+// it holds the answer in the same form. `tx_buf` receives the wire form
+// built by the convert functions.
+//
+// Reference rule: the creator's reference (ref 1) travels with the request.
+// A south port that accepts the frame keeps that reference in its slot.
+// Before calling the response callback the south port adds a reference;
+// every response callback releases exactly one; then the south port
+// releases the slot's reference. A request that times out is released by
+// the south port without a callback. The count is atomic: callbacks and
+// south ports run on different threads.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t MB_FRAME_BUF_SIZE = 69632;
+
+struct mb_frame;
+
+// Response callback: frame, ctx, req_id, tid, pid. Releases one reference.
+using mb_frame_callback = int (*)(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, uint16_t pid);
+// Called with ctx when the frame is freed.
+using mb_frame_ctx_release = void (*)(void *ctx);
+
+struct mb_frame {
+  uint32_t op_type;  // 1 read (function code 1-4), 2 anything else
+  uint8_t buf[MB_FRAME_BUF_SIZE];
+  uint8_t tx_buf[MB_FRAME_BUF_SIZE];
+  uint8_t func_code;
+  uint8_t req_id;
+  uint8_t phy_id;
+  uint16_t start_addr;
+  uint16_t quantity;
+  uint16_t tid;
+  uint16_t pid;
+  uint16_t south_tid;
+  uint32_t tick;
+  uint32_t len;
+  std::atomic<uint32_t> ref;
+  mb_frame_callback callback;
+  mb_frame_ctx_release ctx_release;
+  void *ctx;
+  uint8_t sent;
+  uint8_t cache;
+  uint8_t broadcast;
+};
+
+// Null for a length below 1 or above MB_FRAME_BUF_SIZE.
+mb_frame *mb_frame_create(const uint8_t *bytes, int len, mb_frame_callback callback, void *ctx,
+                          mb_frame_ctx_release ctx_release, uint8_t req_id, uint16_t pid, uint16_t tid,
+                          uint8_t cache);
+mb_frame *mb_frame_create_raw(const uint8_t *bytes, int len, mb_frame_callback callback, void *ctx,
+                              mb_frame_ctx_release ctx_release);
+int mb_frame_add_ref(mb_frame *frame);
+// Returns the remaining count (0 when freed), 1 for a null frame.
+int mb_frame_release(mb_frame *frame);
+int mb_frame_destroy(mb_frame *frame);
+int do_call_back(mb_frame *frame);
+int frame_renewal(mb_frame *frame, const uint8_t *bytes, int len);
+int mb_frame_mark_sent(mb_frame *frame);
+int mb_frame_is_sent(const mb_frame *frame);
+int check_frame_timeout(const mb_frame *frame, uint32_t timeout);
+int mb_frame_set_phy_id(mb_frame *frame, uint8_t id);
+uint8_t mb_frame_get_phy_id(const mb_frame *frame);
+uint8_t mb_frame_get_req_id(const mb_frame *frame);
+uint8_t mb_frame_get_func_code(const mb_frame *frame);
+uint16_t mb_frame_get_start_addr(const mb_frame *frame);
+uint16_t mb_frame_get_quantity(const mb_frame *frame);
+uint16_t mb_frame_get_tid(const mb_frame *frame);
+uint32_t mb_frame_get_len(const mb_frame *frame);
+void *mb_frame_get_ctx(const mb_frame *frame);
+int mb_frame_is_broadcast(const mb_frame *frame);
+int mb_frame_set_south_tid(mb_frame *frame, uint16_t id);
+uint16_t mb_frame_get_south_tid(const mb_frame *frame);
+uint8_t *mb_frame_get_data(mb_frame *frame, uint32_t *out_len);
+int mb_frame_is_read(const mb_frame *frame);
+int mb_frame_is_cacheable(const mb_frame *frame);
+
+// The conversions write into the frame's tx_buf and return it, or return
+// null (level-3 line, nothing written) when the output would not fit.
+uint8_t *mb_frame_convert_to_rtu(mb_frame *frame, uint32_t *out_len);
+uint8_t *mb_frame_convert_to_tcp(mb_frame *frame, uint32_t *out_len, uint16_t tid, uint16_t pid);
+uint8_t *mb_frame_convert_to_ascii(mb_frame *frame, uint32_t *out_len);

@@ -1,0 +1,67 @@
+// Periodic and one-shot threads, the millisecond tick and sleeping.
+//
+// A periodic thread calls its body again and again; between two passes it
+// waits `period` ms, or less when someone calls plat_thread_wake(), or stops
+// when its handle is closed or the process terminates. Each call of the body
+// is one pass. Closing a thread (destroying its handle) asks it to stop and
+// waits for the pass in progress to end; a pass that waits long must look at
+// plat_thread_wait_for_stop() in its loops. Closing a thread from inside
+// itself only marks it to stop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+struct plat_thread_state;
+
+class plat_thread final {
+ public:
+  explicit plat_thread(std::shared_ptr<plat_thread_state> state);
+  ~plat_thread();  // stop and join (mark only, when called on the thread itself)
+  plat_thread(const plat_thread &) = delete;
+  plat_thread &operator=(const plat_thread &) = delete;
+
+  std::shared_ptr<plat_thread_state> state_;
+};
+
+using plat_thread_handle = std::unique_ptr<plat_thread>;
+using plat_thread_entry = void (*)(void *arg, void *extra);
+
+// Starts a named thread (name cut to 15 characters) running `body` once
+// per period. Returns null when the thread cannot be created.
+plat_thread_handle plat_thread_start(std::function<void()> body, uint32_t period_ms, const char *name);
+plat_thread_handle plat_thread_start(plat_thread_entry entry, void *arg, void *extra, uint32_t period_ms,
+                                     const char *name);
+
+// Runs `body` once on a new thread. The handle may be kept to stop/join it.
+plat_thread_handle plat_thread_start_oneshot_thread(std::function<void()> body, const char *name = "oneshot");
+plat_thread_handle plat_thread_start_oneshot_thread(plat_thread_entry entry, void *arg);
+
+// Makes the thread run its next pass at once instead of at the end of its
+// period. Safe from any thread; a null handle is ignored.
+void plat_thread_wake(plat_thread *thread);
+inline void plat_thread_wake(const plat_thread_handle &thread) { plat_thread_wake(thread.get()); }
+
+// Non-zero when the calling thread has been asked to stop (its handle was
+// closed) or the process is terminating. The argument is a wait in ms
+// (0: just look). On a thread not started by this layer it reports only
+// process termination.
+int plat_thread_wait_for_stop(uint32_t wait_ms);
+
+// Stops and joins a thread (closing a handle). Safe on a null handle.
+inline void plat_close_handle(plat_thread_handle &h) { h.reset(); }
+
+// Unsigned 32-bit millisecond tick; take differences as uint32_t
+// (now - then) so that they survive the wrap.
+uint32_t plat_systick_get();
+
+// Sleeps `ms` milliseconds. On a thread of this layer the sleep ends early
+// when the thread is asked to stop or the process terminates.
+void plat_systick_sleep(uint32_t ms);
+
+// Number of threads of this layer still running (used at exit).
+int plat_thread_running_count();
+// Asks every thread of this layer to stop and waits up to `wait_ms` for them.
+// Returns true when all have ended.
+bool plat_thread_stop_all(uint32_t wait_ms);
