@@ -1,0 +1,71 @@
+// Cutting RTU frames out of a byte stream by inter-character silence.
+//
+// A pure state machine: the caller feeds it what each read returned together
+// with the current millisecond tick, and it answers with at most one event
+// per call. It does no I/O, takes no lock and keeps all partial state in its
+// record, so one record belongs to one receiving thread (the thread that
+// reads the line or socket). Used by every port that reads RTU frames
+// (serial lines and RTU over TCP/UDP); the differences between those users
+// are the options below, and the messages each user logs for the events.
+//
+// Rules:
+// - Bytes are appended one by one and each sets the last-byte tick to `now`.
+//   When the count reaches MB_FRAME_BUF_SIZE the whole buffer is emptied and
+//   the rest of the chunk is dropped (event `overflow`).
+// - Then, whether or not bytes came, the buffered bytes are one message when
+//   the silence since the last byte exceeds the gap (or reaches it, with
+//   `gap_inclusive`) and the buffer is not empty. The buffer is emptied
+//   whatever the outcome: a message of fewer than 3 bytes gives `too_short`
+//   (no CRC check), a bad CRC gives `crc_error`, a good one `frame`.
+//   Without `check_crc` any non-empty message is a `frame` with all its bytes.
+// - The CRC is the last two bytes, high byte of mb_crc16() first.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/mb_frame.h"
+
+struct rtu_framer_options {
+  uint32_t gap_ms = 40;        // the silence that ends a message
+  bool gap_inclusive = false;  // true: silence >= gap ends it; false: silence > gap
+  bool check_crc = true;       // false: raw messages, no CRC and no minimum length
+};
+
+enum class rtu_framer_event {
+  none,       // nothing complete yet (or nothing buffered)
+  frame,      // data/len: the message without its CRC
+  crc_error,  // crc_calc/crc_recv set; message dropped
+  too_short,  // fewer than 3 bytes at the silence; dropped without a check
+  overflow,   // buffer full: everything gathered and the rest of the chunk dropped
+};
+
+struct rtu_framer_result {
+  rtu_framer_event event = rtu_framer_event::none;
+  // For `frame`: the message without its CRC. Points into the framer's
+  // buffer: valid until the next rtu_framer_feed()/rtu_framer_reset().
+  const uint8_t *data = nullptr;
+  uint32_t len = 0;
+  uint32_t raw_len = 0;   // bytes at the cut, CRC included (frame, crc_error, too_short)
+  uint32_t silence = 0;   // ms between the last byte and the cut
+  uint16_t crc_calc = 0;  // mb_crc16() of the message (frame, crc_error)
+  uint16_t crc_recv = 0;  // the received CRC, high byte first (frame, crc_error)
+};
+
+struct rtu_framer final {
+  rtu_framer() = default;
+  rtu_framer(const rtu_framer &) = delete;
+  rtu_framer &operator=(const rtu_framer &) = delete;
+
+  rtu_framer_options options;
+  uint32_t count = 0;      // bytes of the message being collected
+  uint32_t last_tick = 0;  // tick of the last byte appended
+  uint8_t buf[MB_FRAME_BUF_SIZE] = {};
+};
+
+// Sets the options and empties the buffer.
+void rtu_framer_init(rtu_framer *f, const rtu_framer_options &options);
+// Empties the buffer (keeps the options).
+void rtu_framer_reset(rtu_framer *f);
+// Takes the `n` bytes of one read (n <= 0: none came) at tick `now`.
+// REQUIRES: bytes points at n readable bytes when n > 0.
+rtu_framer_result rtu_framer_feed(rtu_framer *f, const uint8_t *bytes, int n, uint32_t now);
