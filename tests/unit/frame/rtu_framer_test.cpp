@@ -1,0 +1,155 @@
+#include "frame/rtu_framer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "frame/mb_codec.h"
+
+namespace {
+
+std::vector<uint8_t> with_crc(std::vector<uint8_t> pdu) {
+  const uint16_t crc = mb_crc16(pdu.data(), static_cast<uint32_t>(pdu.size()));
+  pdu.push_back(static_cast<uint8_t>(crc >> 8));
+  pdu.push_back(static_cast<uint8_t>(crc & 0xFF));
+  return pdu;
+}
+
+const std::vector<uint8_t> kAnswer = {0x01, 0x03, 0x04, 0x00, 0x0A, 0x00, 0x0B};
+
+class RtuFramerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { init({}); }
+  void init(rtu_framer_options o) { rtu_framer_init(f_.get(), o); }
+  rtu_framer_result feed(const std::vector<uint8_t> &b, uint32_t now) {
+    return rtu_framer_feed(f_.get(), b.data(), static_cast<int>(b.size()), now);
+  }
+  rtu_framer_result idle(uint32_t now) { return rtu_framer_feed(f_.get(), nullptr, 0, now); }
+  std::vector<uint8_t> data(const rtu_framer_result &r) { return {r.data, r.data + r.len}; }
+
+  std::unique_ptr<rtu_framer> f_ = std::make_unique<rtu_framer>();
+};
+
+TEST_F(RtuFramerTest, ByteByByteWithShortGapsThenSilence) {
+  const auto wire = with_crc(kAnswer);
+  uint32_t now = 1000;
+  for (uint8_t b : wire) {
+    EXPECT_EQ(feed({b}, now).event, rtu_framer_event::none);
+    now += 39;  // never more than the gap between two bytes
+    EXPECT_EQ(idle(now).event, rtu_framer_event::none);
+  }
+  const uint32_t last = now - 39;
+  EXPECT_EQ(idle(last + 40).event, rtu_framer_event::none) << "a silence equal to the gap does not end it";
+  auto r = idle(last + 41);
+  ASSERT_EQ(r.event, rtu_framer_event::frame);
+  EXPECT_EQ(data(r), kAnswer);
+  EXPECT_EQ(r.raw_len, wire.size());
+  EXPECT_EQ(r.silence, 41u);
+  EXPECT_EQ(f_->count, 0u);
+  EXPECT_EQ(idle(last + 500).event, rtu_framer_event::none) << "a message is delivered once";
+}
+
+TEST_F(RtuFramerTest, OddSplitsGiveTheSameFrames) {
+  const auto a = with_crc(kAnswer);
+  const auto b = with_crc({0x07, 0x06, 0x00, 0x01, 0x12, 0x34});
+  for (size_t split : {size_t{1}, size_t{2}, size_t{5}, a.size() - 1}) {
+    SCOPED_TRACE(split);
+    SetUp();
+    uint32_t now = 50;
+    EXPECT_EQ(feed({a.begin(), a.begin() + split}, now).event, rtu_framer_event::none);
+    EXPECT_EQ(feed({a.begin() + split, a.end()}, now + 20).event, rtu_framer_event::none);
+    auto r = idle(now + 61);
+    ASSERT_EQ(r.event, rtu_framer_event::frame);
+    EXPECT_EQ(data(r), kAnswer);
+    // The next message starts clean after the cut.
+    feed(b, now + 100);
+    r = idle(now + 141);
+    ASSERT_EQ(r.event, rtu_framer_event::frame);
+    EXPECT_EQ(data(r), std::vector<uint8_t>(b.begin(), b.end() - 2));
+  }
+}
+
+TEST_F(RtuFramerTest, TwoMessagesWithoutSilenceRunTogetherAndFailTheCrc) {
+  auto both = with_crc(kAnswer);
+  const auto second = with_crc({0x01, 0x06, 0x00, 0x01, 0x00, 0x02});
+  both.insert(both.end(), second.begin(), second.end());
+  feed(both, 10);
+  auto r = idle(100);
+  EXPECT_EQ(r.event, rtu_framer_event::crc_error);
+  EXPECT_EQ(f_->count, 0u);
+}
+
+TEST_F(RtuFramerTest, BadCrcReportsBothValuesAndEmpties) {
+  auto wire = with_crc(kAnswer);
+  const uint16_t good = static_cast<uint16_t>((wire[wire.size() - 2] << 8) | wire.back());
+  wire.back() ^= 0x01;
+  feed(wire, 0);
+  auto r = idle(41);
+  ASSERT_EQ(r.event, rtu_framer_event::crc_error);
+  EXPECT_EQ(r.crc_calc, good);
+  EXPECT_EQ(r.crc_recv, good ^ 0x01);
+  EXPECT_EQ(f_->count, 0u);
+  EXPECT_EQ(idle(200).event, rtu_framer_event::none);
+}
+
+TEST_F(RtuFramerTest, FewerThanThreeBytesAreDroppedWithoutCheck) {
+  feed({0x01, 0x03}, 0);
+  auto r = idle(41);
+  EXPECT_EQ(r.event, rtu_framer_event::too_short);
+  EXPECT_EQ(r.raw_len, 2u);
+  EXPECT_EQ(f_->count, 0u);
+  // Three bytes get a CRC check (and here fail it).
+  feed({0x01, 0x03, 0x00}, 100);
+  EXPECT_EQ(idle(141).event, rtu_framer_event::crc_error);
+}
+
+TEST_F(RtuFramerTest, OverlongChunkEmptiesBufferAndDropsTheRest) {
+  std::vector<uint8_t> junk(MB_FRAME_BUF_SIZE - 1, 0x55);
+  EXPECT_EQ(feed(junk, 0).event, rtu_framer_event::none);
+  EXPECT_EQ(f_->count, MB_FRAME_BUF_SIZE - 1);
+  // The byte that fills the buffer empties it; what follows in the chunk is gone.
+  const auto tail = with_crc(kAnswer);
+  std::vector<uint8_t> chunk{0x55};
+  chunk.insert(chunk.end(), tail.begin(), tail.end());
+  EXPECT_EQ(feed(chunk, 1).event, rtu_framer_event::overflow);
+  EXPECT_EQ(f_->count, 0u);
+  EXPECT_EQ(idle(500).event, rtu_framer_event::none);
+  // Collection starts again afterwards.
+  feed(tail, 600);
+  EXPECT_EQ(idle(641).event, rtu_framer_event::frame);
+}
+
+TEST_F(RtuFramerTest, SilenceSurvivesTickWrap) {
+  feed(with_crc(kAnswer), 0xFFFFFFF0u);
+  EXPECT_EQ(idle(0xFFFFFFF0u + 40).event, rtu_framer_event::none);
+  EXPECT_EQ(idle(0x00000019u).event, rtu_framer_event::frame);  // 41 ms later, across the wrap
+}
+
+TEST_F(RtuFramerTest, InclusiveGapAndZeroGap) {
+  init({.gap_ms = 50, .gap_inclusive = true, .check_crc = true});
+  feed(with_crc(kAnswer), 0);
+  EXPECT_EQ(idle(49).event, rtu_framer_event::none);
+  EXPECT_EQ(idle(50).event, rtu_framer_event::frame);
+
+  // A zero inclusive gap takes every read that brought data as one message.
+  init({.gap_ms = 0, .gap_inclusive = true, .check_crc = true});
+  auto r = feed(with_crc(kAnswer), 7);
+  ASSERT_EQ(r.event, rtu_framer_event::frame);
+  EXPECT_EQ(data(r), kAnswer);
+}
+
+TEST_F(RtuFramerTest, RawModeKeepsEveryByte) {
+  init({.gap_ms = 50, .gap_inclusive = false, .check_crc = false});
+  feed({0xAA}, 0);
+  auto r = idle(51);
+  ASSERT_EQ(r.event, rtu_framer_event::frame);
+  EXPECT_EQ(data(r), std::vector<uint8_t>{0xAA});
+}
+
+TEST_F(RtuFramerTest, NegativeCountIsNoData) {
+  feed(with_crc(kAnswer), 0);
+  EXPECT_EQ(rtu_framer_feed(f_.get(), nullptr, -1, 10).event, rtu_framer_event::none);
+  EXPECT_EQ(rtu_framer_feed(f_.get(), nullptr, -1, 41).event, rtu_framer_event::frame);
+}
+
+}  // namespace
