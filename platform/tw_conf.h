@@ -38,7 +38,8 @@ const char *tw_conf_node_attr_get_string(tw_conf_node *node, const char *attribu
 std::string tw_conf_node_attr_get_string_dup(tw_conf_node *node, const char *attribute, const char *def);
 // True when the attribute is present.
 bool tw_conf_node_attr_exists(tw_conf_node *node, const char *attribute);
-// The element's name ("" for array nodes' own name of the repeated element).
+// The element's name; for an array node the name of the repeated element;
+// "" for the document node.
 const char *tw_conf_node_name(tw_conf_node *node);
 
 // Releases the document and every node taken from it.
