@@ -1,0 +1,269 @@
+#include "platform/plat_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/plat_internal.h"
+#include "platform/plat_log.h"
+#include "platform/plat_serial.h"
+#include "platform/plat_thread.h"
+
+namespace {
+
+// Set by the signal handlers and plat_process_terminate; lock-free, so the
+// handlers may write it.
+std::atomic<bool> terminating{false};
+// True once the thread layer has been told about termination.
+std::atomic<bool> threads_told{false};
+
+// Self-pipe: the signal handler writes one byte so that a waiter in poll()
+// wakes at once. The byte is never read back: once terminating, every later
+// wait returns at once anyway.
+int pipe_fds[2] = {-1, -1};
+std::atomic<int> pipe_write_fd{-1};
+std::once_flag pipe_once;
+
+void make_pipe() {
+  std::call_once(pipe_once, [] {
+    if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+      PLAT_LOG(3, "pipe2 failed: %s", std::strerror(errno));
+      pipe_fds[0] = pipe_fds[1] = -1;
+      return;
+    }
+    pipe_write_fd.store(pipe_fds[1]);
+  });
+}
+
+void poke_pipe() {
+  int fd = pipe_write_fd.load();
+  if (fd < 0) return;
+  char byte = 't';
+  // Non-blocking: a full pipe already says what this byte would.
+  ssize_t n = ::write(fd, &byte, 1);
+  (void)n;
+}
+
+extern "C" void on_stop_signal(int) {
+  int saved_errno = errno;
+  terminating.store(true);
+  poke_pipe();
+  errno = saved_errno;
+}
+
+void tell_threads() {
+  if (!threads_told.exchange(true)) plat_thread_notify_all();
+}
+
+std::string &tag_socket_path() {
+  static std::string path;  // written by the command-line parser before threads start
+  return path;
+}
+
+void print_usage(FILE *out, const char *name) {
+  std::fprintf(out, "usage: %s [-c FILE] [-l LEVEL] [--serial-prefix PREFIX] [--tag-socket PATH] [-h] [-V]\n",
+               name);
+  std::fprintf(out,
+               "  -c FILE                 configuration file\n"
+               "  -l LEVEL                log level 0-7 (default 5)\n"
+               "  --serial-prefix PREFIX  serial device prefix (default /dev/ttyAP)\n"
+               "  --tag-socket PATH       tag service socket\n"
+               "  -h                      this help\n"
+               "  -V                      version\n");
+}
+
+// "0".."7" only.
+bool parse_level(const char *text, int *level) {
+  if (!text || text[0] < '0' || text[0] > '7' || text[1] != '\0') return false;
+  *level = text[0] - '0';
+  return true;
+}
+
+}  // namespace
+
+bool plat_process_terminating() { return terminating.load(); }
+
+int plat_process_parse_cmdline_ex(int argc, char **argv, const char *name, const char *version,
+                                  const char *build_date, int flags, std::string *config_path, int, int) {
+  (void)flags;
+  const char *program = name;
+  if (!program || !*program) {
+    program = argc > 0 && argv[0] ? std::strrchr(argv[0], '/') : nullptr;
+    program = program ? program + 1 : (argc > 0 && argv[0] ? argv[0] : "trellis");
+  }
+  if (config_path) config_path->clear();
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i] ? argv[i] : "";
+    std::string value;
+    bool has_inline = false;
+    // Long options also take "--name=value".
+    if (arg.rfind("--", 0) == 0) {
+      size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg.resize(eq);
+        has_inline = true;
+      }
+    }
+    auto take_value = [&]() -> bool {
+      if (has_inline) return true;
+      if (i + 1 >= argc || !argv[i + 1]) return false;
+      value = argv[++i];
+      return true;
+    };
+
+    if (arg == "-h" || arg == "--help") {
+      print_usage(stdout, program);
+      std::fflush(stdout);
+      return PLAT_CMDLINE_EXIT_OK;
+    }
+    if (arg == "-V" || arg == "--version") {
+      std::printf("%s %s (built %s)\n", program, version ? version : "?", build_date ? build_date : "?");
+      std::fflush(stdout);
+      return PLAT_CMDLINE_EXIT_OK;
+    }
+    if (arg == "-c") {
+      if (!take_value() || value.empty()) {
+        std::fprintf(stderr, "%s: -c needs a file\n", program);
+        print_usage(stderr, program);
+        return PLAT_CMDLINE_EXIT_USAGE;
+      }
+      if (config_path) *config_path = value;
+    } else if (arg == "-l") {
+      int level = 0;
+      if (!take_value() || !parse_level(value.c_str(), &level)) {
+        std::fprintf(stderr, "%s: -l needs a level from 0 to 7\n", program);
+        print_usage(stderr, program);
+        return PLAT_CMDLINE_EXIT_USAGE;
+      }
+      plat_log_set_level(level);
+    } else if (arg == "--serial-prefix") {
+      if (!take_value() || value.empty()) {
+        std::fprintf(stderr, "%s: --serial-prefix needs a prefix\n", program);
+        print_usage(stderr, program);
+        return PLAT_CMDLINE_EXIT_USAGE;
+      }
+      plat_serial_set_prefix(value.c_str());
+    } else if (arg == "--tag-socket") {
+      if (!take_value() || value.empty()) {
+        std::fprintf(stderr, "%s: --tag-socket needs a path\n", program);
+        print_usage(stderr, program);
+        return PLAT_CMDLINE_EXIT_USAGE;
+      }
+      tag_socket_path() = value;
+    } else {
+      std::fprintf(stderr, "%s: unknown option '%s'\n", program, argv[i] ? argv[i] : "");
+      print_usage(stderr, program);
+      return PLAT_CMDLINE_EXIT_USAGE;
+    }
+  }
+  return 0;
+}
+
+bool plat_init() {
+  make_pipe();
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0) {
+    PLAT_LOG(3, "sigaction failed: %s", std::strerror(errno));
+    return false;
+  }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
+    PLAT_LOG(3, "sigaction(SIGPIPE) failed: %s", std::strerror(errno));
+    return false;
+  }
+  return pipe_fds[0] >= 0;
+}
+
+void plat_uninit() {
+  terminating.store(true);
+  tell_threads();
+  if (!plat_thread_stop_all(1500)) {
+    PLAT_LOG(4, "%d threads still running at exit", plat_thread_running_count());
+  }
+}
+
+bool plat_process_is_terminated(int wait_ms) {
+  if (terminating.load()) {
+    tell_threads();
+    return true;
+  }
+  if (wait_ms == 0) return false;
+  make_pipe();
+  if (pipe_fds[0] < 0) {
+    PLAT_LOG(3, "no termination pipe");
+    return terminating.load();
+  }
+  const bool forever = wait_ms < 0;
+  uint32_t start = plat_systick_get();
+  for (;;) {
+    int timeout = -1;
+    if (!forever) {
+      uint32_t spent = plat_systick_get() - start;
+      if (spent >= static_cast<uint32_t>(wait_ms)) break;
+      timeout = wait_ms - static_cast<int>(spent);
+    }
+    pollfd p{pipe_fds[0], POLLIN, 0};
+    int rc = poll(&p, 1, timeout);
+    if (terminating.load()) break;
+    if (rc < 0 && errno != EINTR) {
+      PLAT_LOG(3, "poll failed: %s", std::strerror(errno));
+      break;
+    }
+  }
+  if (!terminating.load()) return false;
+  tell_threads();
+  return true;
+}
+
+void plat_process_terminate() {
+  make_pipe();
+  terminating.store(true);
+  poke_pipe();
+  tell_threads();
+}
+
+const char *plat_sys_get_project_directory() {
+  const char *dir = std::getenv("TARNWICK_PROJECT_DIR");
+  return dir && *dir ? dir : nullptr;
+}
+
+int plat_sys_get_process_directory(char *buf, size_t size) {
+  RVON(buf, 0);
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n <= 0) {
+    PLAT_LOG(3, "readlink(/proc/self/exe) failed: %s", std::strerror(errno));
+    return 0;
+  }
+  path[n] = '\0';
+  char *slash = std::strrchr(path, '/');
+  if (!slash) return 0;
+  size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);  // "/" for a binary at the root
+  if (len + 1 > size) return 0;
+  std::memcpy(buf, path, len);
+  buf[len] = '\0';
+  return static_cast<int>(len);
+}
+
+int plat_file_access(const char *path, int mode) {
+  RVON(path, -1);
+  return access(path, mode) == 0 ? 0 : -1;
+}
+
+const std::string &plat_process_tag_socket_path() { return tag_socket_path(); }
