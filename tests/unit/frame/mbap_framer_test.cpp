@@ -1,0 +1,178 @@
+#include "frame/mbap_framer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// tid 0x0102, pid 0, length 6: unit 0x11, read holding 0x006B count 3.
+const bytes kRequest = {0x01, 0x02, 0x00, 0x00, 0x00, 0x06, 0x11, 0x03, 0x00, 0x6B, 0x00, 0x03};
+
+struct fed {
+  std::vector<bytes> messages;
+  std::vector<uint16_t> tids;
+  std::vector<uint16_t> pids;
+  int bad_pid = 0;
+};
+
+// Feeds `in` cut at the given chunk sizes (the last chunk takes the rest)
+// and collects what completes.
+fed feed_chunks(mbap_framer *f, const bytes &in, const std::vector<size_t> &sizes) {
+  fed out;
+  size_t pos = 0;
+  size_t idx = 0;
+  while (pos < in.size()) {
+    size_t n = idx < sizes.size() ? sizes[idx++] : in.size() - pos;
+    if (n > in.size() - pos) n = in.size() - pos;
+    mbap_result r = mbap_framer_feed(f, in.data() + pos, static_cast<int>(n));
+    pos += n;
+    if (r.event == mbap_event::message) {
+      out.messages.emplace_back(r.data, r.data + r.len);
+      out.tids.push_back(r.tid);
+      out.pids.push_back(r.pid);
+    } else if (r.event == mbap_event::bad_pid) {
+      ++out.bad_pid;
+    }
+  }
+  return out;
+}
+
+std::unique_ptr<mbap_framer> make(mbap_side side) {
+  auto f = std::make_unique<mbap_framer>();
+  mbap_framer_init(f.get(), side);
+  return f;
+}
+
+TEST(MbapFramer, OneSegmentGivesUnitIdAndPdu) {
+  auto f = make(mbap_side::north_tcp);
+  fed out = feed_chunks(f.get(), kRequest, {kRequest.size()});
+  ASSERT_EQ(out.messages.size(), 1u);
+  EXPECT_EQ(out.messages[0], bytes(kRequest.begin() + 6, kRequest.end()));
+  EXPECT_EQ(out.tids[0], 0x0102);
+  EXPECT_EQ(out.pids[0], 0);
+  EXPECT_EQ(f->state, 1);
+}
+
+TEST(MbapFramer, EverySplitPointTakesTheRequestOnceAtItsLastByte) {
+  // Two cuts anywhere in the request, header and data alike.
+  for (size_t a = 1; a < kRequest.size(); ++a) {
+    for (size_t b = 1; a + b < kRequest.size(); ++b) {
+      auto f = make(mbap_side::north_tcp);
+      size_t pos = 0;
+      int completed_at = -1;
+      for (size_t n : {a, b, kRequest.size() - a - b}) {
+        mbap_result r = mbap_framer_feed(f.get(), kRequest.data() + pos, static_cast<int>(n));
+        pos += n;
+        if (r.event == mbap_event::message) {
+          ASSERT_EQ(completed_at, -1) << "taken twice, cuts " << a << "," << b;
+          completed_at = static_cast<int>(pos);
+          EXPECT_EQ(bytes(r.data, r.data + r.len), bytes(kRequest.begin() + 6, kRequest.end()));
+        }
+      }
+      EXPECT_EQ(completed_at, static_cast<int>(kRequest.size())) << "cuts " << a << "," << b;
+    }
+  }
+}
+
+TEST(MbapFramer, ByteByByteTwiceInARow) {
+  auto f = make(mbap_side::north_tcp);
+  bytes two = kRequest;
+  bytes second = kRequest;
+  second[0] = 0x7F;
+  second[1] = 0xFE;
+  second[2] = 0x12;  // any protocol id on the north TCP side
+  second[3] = 0x34;
+  two.insert(two.end(), second.begin(), second.end());
+  fed out = feed_chunks(f.get(), two, std::vector<size_t>(two.size(), 1));
+  ASSERT_EQ(out.messages.size(), 2u);
+  EXPECT_EQ(out.tids[0], 0x0102);
+  EXPECT_EQ(out.tids[1], 0x7FFE);
+  EXPECT_EQ(out.pids[1], 0x1234);
+}
+
+TEST(MbapFramer, OnlyTheFirstOfTwoRequestsInOneSegmentIsTaken) {
+  auto f = make(mbap_side::north_tcp);
+  bytes two = kRequest;
+  two.insert(two.end(), kRequest.begin(), kRequest.end());
+  fed out = feed_chunks(f.get(), two, {two.size()});
+  EXPECT_EQ(out.messages.size(), 1u);
+  // The dropped tail leaves no partial state behind: a fresh request works.
+  out = feed_chunks(f.get(), kRequest, {kRequest.size()});
+  EXPECT_EQ(out.messages.size(), 1u);
+}
+
+TEST(MbapFramer, ZeroLengthCompletesAtOnceWithNoData) {
+  auto f = make(mbap_side::north_tcp);
+  const bytes header = {0x00, 0x09, 0x00, 0x00, 0x00, 0x00};
+  mbap_result r = mbap_framer_feed(f.get(), header.data(), static_cast<int>(header.size()));
+  EXPECT_EQ(r.event, mbap_event::message);
+  EXPECT_EQ(r.len, 0u);
+  EXPECT_EQ(r.tid, 9);
+  // The next receive starts a new header.
+  fed out = feed_chunks(f.get(), kRequest, {kRequest.size()});
+  EXPECT_EQ(out.messages.size(), 1u);
+}
+
+TEST(MbapFramer, MaximumLengthWithLittleDataWaitsWithoutOverrun) {
+  auto f = make(mbap_side::north_tcp);
+  const bytes header = {0x00, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x03};
+  EXPECT_EQ(mbap_framer_feed(f.get(), header.data(), static_cast<int>(header.size())).event, mbap_event::none);
+  EXPECT_EQ(f->state, 5);
+  EXPECT_EQ(f->length, 0xFFFF);
+  EXPECT_EQ(f->data_len, 2u);
+  // Filling it up to its announced end, in big and odd chunks, completes it
+  // exactly once; a surplus in the last chunk is dropped.
+  bytes filler(0xFFFF - 2 + 100, 0xAB);
+  fed out = feed_chunks(f.get(), filler, {40000, 1, 7777});
+  ASSERT_EQ(out.messages.size(), 1u);
+  EXPECT_EQ(out.messages[0].size(), 0xFFFFu);
+  EXPECT_EQ(out.messages[0][0], 0x01);
+  EXPECT_EQ(out.messages[0][0xFFFE], 0xAB);
+}
+
+TEST(MbapFramer, EmptyAndNegativeReceivesChangeNothing) {
+  auto f = make(mbap_side::north_tcp);
+  mbap_framer_feed(f.get(), kRequest.data(), 3);
+  const int32_t state = f->state;
+  const int32_t count = f->count;
+  EXPECT_EQ(mbap_framer_feed(f.get(), kRequest.data(), 0).event, mbap_event::none);
+  EXPECT_EQ(mbap_framer_feed(f.get(), nullptr, -1).event, mbap_event::none);
+  EXPECT_EQ(f->state, state);
+  EXPECT_EQ(f->count, count);
+  fed out = feed_chunks(f.get(), bytes(kRequest.begin() + 3, kRequest.end()), {});
+  EXPECT_EQ(out.messages.size(), 1u);
+}
+
+TEST(MbapFramer, NonZeroProtocolIdIsDroppedOnUdpAndSouthOnly) {
+  bytes odd = kRequest;
+  odd[3] = 0x01;
+  for (mbap_side side : {mbap_side::north_udp, mbap_side::south}) {
+    auto f = make(side);
+    // Protocol id and what follows in one receive: the rest is dropped.
+    fed out = feed_chunks(f.get(), odd, {odd.size()});
+    EXPECT_TRUE(out.messages.empty());
+    EXPECT_EQ(out.bad_pid, 1);
+    EXPECT_EQ(f->state, 1);
+    out = feed_chunks(f.get(), kRequest, {5, 1});
+    EXPECT_EQ(out.messages.size(), 1u);
+  }
+  auto f = make(mbap_side::north_tcp);
+  fed out = feed_chunks(f.get(), odd, {odd.size()});
+  ASSERT_EQ(out.messages.size(), 1u);
+  EXPECT_EQ(out.pids[0], 1);
+}
+
+TEST(MbapFramer, ResetForgetsAPartialMessage) {
+  auto f = make(mbap_side::south);
+  mbap_framer_feed(f.get(), kRequest.data(), 8);
+  mbap_framer_reset(f.get());
+  fed out = feed_chunks(f.get(), kRequest, {kRequest.size()});
+  ASSERT_EQ(out.messages.size(), 1u);
+  EXPECT_EQ(out.messages[0].size(), 6u);
+}
+
+}  // namespace
