@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 struct mux;
 struct table;
@@ -19,12 +21,13 @@ struct northport_table {
   std::string ip_start;  // IP_RANGE
   std::string ip_end;    // IP_RANGE
   uint8_t rtu_over = 0;
-  table *table = nullptr;
+  struct table *table = nullptr;  // elaborated: the member shares the type's name
   northport_table *next = nullptr;
 };
 
 // Null when the rule is refused or no routing table has the id. For an
-// IP_ANY rule *out_ip (when given) receives the text.
+// IP_ANY rule *out_ip (when given) receives the text. The caller owns the
+// record (delete, or hand it to northport_rules_add()).
 northport_table *northport_table_create(tw_conf_node *element, mux *m, std::string *out_ip,
                                         const char *port_type);
 int check_ip(const char *text, const char *pattern);
@@ -33,12 +36,15 @@ int chack_same_network_segment(uint32_t a, uint32_t b, int len);
 
 // The rules of one network north port, kept as its create function builds
 // them: `tables` runs from the last configured rule to the first.
+// Read-only once the port has started, so matching needs no lock.
 struct northport_rules {
   northport_table *tables = nullptr;
   northport_table *any_table = nullptr;
+  std::vector<std::unique_ptr<northport_table>> owned;  // every rule added, replaced "*" rules included
 };
 
-// Adds a created rule: IP_ANY replaces any_table, others go to the front.
+// Adds a created rule and takes ownership of it: IP_ANY replaces any_table,
+// others go to the front. A null rule is ignored.
 void northport_rules_add(northport_rules *rules, northport_table *npt);
 // TCP matching: the first matching rule in configuration order wins, else
 // any_table, else null.

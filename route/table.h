@@ -24,6 +24,13 @@ struct table {
 
 // Never null. Writes the "id" attribute (default 255) to *out_id.
 table *table_cerate(tw_conf_node *element, int *out_id);
+// Table ids index the mux's 257 table slots: 0 to 256. Returns true for an
+// id in range; otherwise logs a level-3 line naming the "Table" element and
+// the id and returns false. table_cerate() does not check the id (it only
+// hands it back); the configuration loader calls this before registering
+// the table and deletes the table when it fails (mux_register_table()
+// refuses such ids as well).
+bool table_id_valid(int id);
 // Items of one "Item" element: one for a plain or "*" req id, one per id of
 // an "A-B" range, none for a rejected value (level-4 line).
 std::vector<std::unique_ptr<item>> item_cerate(tw_conf_node *element);
