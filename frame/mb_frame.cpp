@@ -117,7 +117,7 @@ int frame_renewal(mb_frame *frame, const uint8_t *bytes, int len) {
   if (!frame || !bytes) return 1;
   PLAT_LOG(7, "%s:line:%d\n", __func__, __LINE__);
   if (len < 0 || static_cast<size_t>(len) > MB_FRAME_BUF_SIZE) {
-    PLAT_LOG(3, "frame_renewal: answer of %d bytes does not fit a frame buffer of %zu bytes\n", len,
+    PLAT_LOG(3, "answer of %d bytes does not fit a frame buffer of %zu bytes\n", len,
              MB_FRAME_BUF_SIZE);
     return 1;
   }
@@ -137,8 +137,11 @@ int mb_frame_mark_sent(mb_frame *frame) {
 int mb_frame_is_sent(const mb_frame *frame) { return frame ? frame->sent : 0; }
 
 int check_frame_timeout(const mb_frame *frame, uint32_t timeout) {
+  return check_frame_timeout_at(frame, timeout, plat_systick_get());
+}
+
+int check_frame_timeout_at(const mb_frame *frame, uint32_t timeout, uint32_t now) {
   if (!frame || !frame->sent) return 0;
-  const uint32_t now = plat_systick_get();
   const uint32_t elapsed = now - frame->tick;  // unsigned: survives the tick wrap
   if (elapsed < timeout) return 0;
   PLAT_LOG(7, "tick:%d  last tick :%d  time out = %d", static_cast<int>(frame->tick), static_cast<int>(now),

@@ -65,7 +65,12 @@ int do_call_back(mb_frame *frame);
 int frame_renewal(mb_frame *frame, const uint8_t *bytes, int len);
 int mb_frame_mark_sent(mb_frame *frame);
 int mb_frame_is_sent(const mb_frame *frame);
+// 1 when the frame was sent and (now - tick) >= timeout, computed modulo
+// 2^32 so that it survives the wrap of the tick; 0 otherwise (also before
+// it was sent). Logs the time-out (level 4) and dumps the request (level 5).
 int check_frame_timeout(const mb_frame *frame, uint32_t timeout);
+// The same against a given tick value instead of plat_systick_get().
+int check_frame_timeout_at(const mb_frame *frame, uint32_t timeout, uint32_t now);
 int mb_frame_set_phy_id(mb_frame *frame, uint8_t id);
 uint8_t mb_frame_get_phy_id(const mb_frame *frame);
 uint8_t mb_frame_get_req_id(const mb_frame *frame);
