@@ -1,7 +1,7 @@
-#include <cstdio>
+#include "app/trellis.h"
 
-int main(int argc, char **argv) {
-  (void)argc;
-  std::printf("usage: %s [-c FILE] [-l LEVEL] [--serial-prefix PREFIX] [--tag-socket PATH] [-h] [-V]\n", argv[0]);
-  return 0;
-}
+#ifndef TRELLIS_VERSION
+#define TRELLIS_VERSION "unknown"
+#endif
+
+int main(int argc, char **argv) { return trellis_main(argc, argv, TRELLIS_VERSION); }

@@ -1,0 +1,318 @@
+#include "app/load_config.h"
+
+#include <cstring>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "platform/plat_log.h"
+#include "platform/tw_conf.h"
+#include "route/mux.h"
+#include "route/table.h"
+
+namespace {
+
+using south_create_fn = std::unique_ptr<south_port> (*)(tw_conf_node *element, mux *m);
+using north_create_fn = std::unique_ptr<north_port> (*)(tw_conf_node *element, mux *m);
+
+// Port create functions take the element, or the element and the mux, and
+// hand back a raw record or a unique_ptr to their own type. These adapters
+// turn any of those shapes into the dispatch table's one signature, so a
+// port type becomes available by naming its create function in its row.
+template <auto Create>
+auto call_create(tw_conf_node *element, mux *m) {
+  if constexpr (std::is_invocable_v<decltype(Create), tw_conf_node *, mux *>) {
+    return Create(element, m);
+  } else {
+    (void)m;
+    return Create(element);
+  }
+}
+
+template <class Base, class Result>
+std::unique_ptr<Base> adopt(Result result) {
+  if constexpr (std::is_pointer_v<Result>) {
+    return std::unique_ptr<Base>(result);
+  } else {
+    return std::unique_ptr<Base>(std::move(result));
+  }
+}
+
+template <auto Create>
+std::unique_ptr<south_port> south_create(tw_conf_node *element, mux *m) {
+  return adopt<south_port>(call_create<Create>(element, m));
+}
+
+template <auto Create>
+std::unique_ptr<north_port> north_create(tw_conf_node *element, mux *m) {
+  return adopt<north_port>(call_create<Create>(element, m));
+}
+
+// The port dispatch: one row per "type" value. A null create function means
+// the port type is recognised (and counted as a serial line where the row
+// says so) but not built into this program yet. To add one, put
+// `south_create<south_port_xxx_create>` / `north_create<north_port_xxx_create>`
+// in its row and include the port's header above.
+struct port_type_row {
+  const char *type;
+  uint32_t kind;
+  bool serial_line;  // counts in server::serial_num
+  const char *south_message;
+  south_create_fn south;
+  const char *north_message;
+  north_create_fn north;
+};
+
+constexpr port_type_row port_types[] = {
+    {"tcp", PORT_KIND_MODBUS, false,  //
+     "create south_port_tcp done. addr is %p\n", nullptr, "create north port tcp.\n", nullptr},
+    {"udp", PORT_KIND_MODBUS, false,  //
+     "create south_port_udp done. addr is %p\n", nullptr, "create north port udp.\n", nullptr},
+    {"rtu", PORT_KIND_MODBUS, true,  //
+     "create south_port_rtu done. addr is %p\n", nullptr, "create north port rtu.\n", nullptr},
+    {"ascii", PORT_KIND_MODBUS, true,  //
+     "create south_port_ascii done. addr is %p\n", nullptr, "create north port rtu.\n", nullptr},
+    {"serial_transparent_transmission", PORT_KIND_TRANSPARENT, true,  //
+     "create south_port_serial done. addr is %p\n", nullptr, "create north_port_serial done. addr is %p\n",
+     nullptr},
+    {"tcp_transparent_transmission", PORT_KIND_TRANSPARENT, false,  //
+     "create south_port_tcp done. addr is %p\n", nullptr, "create north_port_tcp done. addr is %p\n", nullptr},
+    {"udp_transparent_transmission", PORT_KIND_TRANSPARENT, false,  //
+     "create south_port_udp done. addr is %p\n", nullptr, "create north_port_udp done. addr is %p\n", nullptr},
+};
+
+const port_type_row *find_port_type(const std::string &type) {
+  for (const port_type_row &row : port_types) {
+    if (type == row.type) return &row;
+  }
+  return nullptr;
+}
+
+constexpr int PORT_ID_MAX = 255;
+
+// Closes the document however loading ends.
+class conf_document final {
+ public:
+  explicit conf_document(tw_conf_node *doc) : doc_(doc) {}
+  ~conf_document() {
+    if (doc_) tw_conf_node_close(doc_);
+  }
+  conf_document(const conf_document &) = delete;
+  conf_document &operator=(const conf_document &) = delete;
+  tw_conf_node *get() const { return doc_; }
+
+ private:
+  tw_conf_node *doc_;
+};
+
+// The "tTrellisServer" element, or the "Server" child of the older
+// "tTrellis" root; null (with a trace) when neither is there.
+tw_conf_node *find_server_element(tw_conf_node *document) {
+  tw_conf_node *server_element = tw_conf_node_child_query(document, "tTrellisServer", nullptr);
+  if (server_element) return server_element;
+  PLAT_LOG(5, "match old version\n");
+  tw_conf_node *root = tw_conf_node_child_query(document, "tTrellis", nullptr);
+  if (!root) {
+    PLAT_LOG(7, "no \"%s\"", "tTrellis");
+    return nullptr;
+  }
+  server_element = tw_conf_node_child_query(root, "Server", nullptr);
+  if (!server_element) PLAT_LOG(7, "no \"%s\"", "Server");
+  return server_element;
+}
+
+void load_south_ports(server *srv, tw_conf_node *array, mux *m) {
+  uint32_t it = 0;
+  while (tw_conf_node *element = tw_conf_node_child_query(array, nullptr, &it)) {
+    int id = 255;
+    uint32_t kind = 0;
+    std::unique_ptr<south_port> port = south_port_create(srv, element, &id, &kind, m);
+    if (!port) continue;
+    south_port *p = port.get();
+    srv->owned_south_ports.push_back(std::move(port));
+    mux_register_southport(m, id, p, kind);
+    if (!plat_list_push_back(srv->south_ports.get(), p)) {
+      PLAT_LOG(4, "south port list is full (%zu ports): south port %d is registered but will not be started",
+               srv->south_ports->capacity(), id);
+      continue;
+    }
+    PLAT_LOG(7, "add south port to list done.\n");
+  }
+}
+
+// A "TableList" element without "Table" stops table reading there; north
+// ports are still read.
+void load_tables(server *srv, tw_conf_node *table_lists, mux *m) {
+  uint32_t list_it = 0;
+  while (tw_conf_node *table_list = tw_conf_node_child_query(table_lists, nullptr, &list_it)) {
+    tw_conf_node *tables = tw_conf_node_child_query(table_list, "Table", nullptr);
+    if (!tables) {
+      PLAT_LOG(7, "no \"%s\"", "Table");
+      return;
+    }
+    uint32_t it = 0;
+    while (tw_conf_node *element = tw_conf_node_child_query(tables, nullptr, &it)) {
+      // Checked before anything is built, so a rejected table leaves no
+      // trace (not even its items' messages).
+      if (!table_id_valid(tw_conf_node_attr_get_int(element, "id", 255))) continue;
+      int id = 255;
+      std::unique_ptr<table> t(table_cerate(element, &id));
+      PLAT_LOG(7, " table id is = %d, table addr is %p", id, static_cast<void *>(t.get()));
+      if (!t) continue;
+      table *raw = t.get();
+      srv->owned_tables.push_back(std::move(t));
+      mux_register_table(m, id, raw);
+    }
+  }
+}
+
+void load_north_ports(server *srv, tw_conf_node *array, mux *m) {
+  uint32_t it = 0;
+  while (tw_conf_node *element = tw_conf_node_child_query(array, nullptr, &it)) {
+    PLAT_LOG(7, "start to creat north port.\n");
+    int id = 255;
+    uint32_t kind = 0;
+    std::unique_ptr<north_port> port = north_port_create(srv, element, &id, m, &kind);
+    if (!port) continue;
+    north_port *p = port.get();
+    // Kept even when the list is full: the port registered itself with the
+    // mux inside its create function.
+    srv->owned_north_ports.push_back(std::move(port));
+    if (!plat_list_push_back(srv->north_ports.get(), p)) {
+      PLAT_LOG(4, "north port list is full (%zu ports): north port %d will not be started",
+               srv->north_ports->capacity(), id);
+      continue;
+    }
+    PLAT_LOG(7, "add north port to list done.\n");
+  }
+}
+
+// Reads "id" for a port whose type was recognised; false (with a level-3
+// line naming the element) when it cannot be a mux index.
+bool read_port_id(tw_conf_node *element, const char *element_name, int *out_id) {
+  int id = tw_conf_node_attr_get_int(element, "id", 255);
+  *out_id = id;
+  if (id < 0 || id > PORT_ID_MAX) {
+    PLAT_LOG(3, "%s id %d is outside 0-%d; port not created\n", element_name, id, PORT_ID_MAX);
+    return false;
+  }
+  return true;
+}
+
+// Every way through the file but a disabled server ends here.
+std::unique_ptr<server> finish(std::unique_ptr<server> srv) {
+  PLAT_LOG(5, "config file has been paresed.\n");
+  return srv;
+}
+
+}  // namespace
+
+std::unique_ptr<south_port> south_port_create(server *srv, tw_conf_node *element, int *out_id,
+                                              uint32_t *out_kind, mux *m) {
+  RVON(srv, nullptr);
+  RVON(element, nullptr);
+  const char *type_text = tw_conf_node_attr_get_string(element, "type", nullptr);
+  if (!type_text) {
+    PLAT_LOG(3, "Not Found Type.\n");
+    return nullptr;
+  }
+  const std::string type(type_text);
+  const port_type_row *row = find_port_type(type);
+  if (!row) {
+    PLAT_LOG(3, "Not Found Right Type.\n");
+    *out_id = tw_conf_node_attr_get_int(element, "id", 255);
+    return nullptr;
+  }
+  *out_kind = row->kind;
+  if (row->serial_line) srv->serial_num++;
+  // The id is checked before anything is built, so a rejected element
+  // leaves no port behind (not even one holding a serial line or socket).
+  if (!read_port_id(element, "SouthPort", out_id)) return nullptr;
+  if (!row->south) {
+    PLAT_LOG(4, "port type \"%s\" is not available in this build: south port %d not created", type.c_str(),
+             *out_id);
+    return nullptr;
+  }
+  std::unique_ptr<south_port> port = row->south(element, m);
+  PLAT_LOG(7, row->south_message, static_cast<void *>(port.get()));
+  return port;
+}
+
+std::unique_ptr<north_port> north_port_create(server *srv, tw_conf_node *element, int *out_id, mux *m,
+                                              uint32_t *out_kind) {
+  RVON(srv, nullptr);
+  RVON(element, nullptr);
+  const char *type_text = tw_conf_node_attr_get_string(element, "type", nullptr);
+  if (!type_text) return nullptr;
+  const std::string type(type_text);
+  const port_type_row *row = find_port_type(type);
+  if (!row) {
+    PLAT_LOG(3, "Not Found Right Type.\n");
+    *out_id = tw_conf_node_attr_get_int(element, "id", 255);
+    return nullptr;
+  }
+  *out_kind = row->kind;
+  if (row->serial_line) srv->serial_num++;
+  if (!read_port_id(element, "NorthPort", out_id)) return nullptr;
+  if (!row->north) {
+    PLAT_LOG(4, "port type \"%s\" is not available in this build: north port %d not created", type.c_str(),
+             *out_id);
+    return nullptr;
+  }
+  std::unique_ptr<north_port> port = row->north(element, m);
+  PLAT_LOG(7, row->north_message, static_cast<void *>(port.get()));
+  return port;
+}
+
+std::unique_ptr<server> load_config_document(tw_conf_node *document, mux *m) {
+  RVON(document, nullptr);
+  RVON(m, nullptr);
+  tw_conf_node *server_element = find_server_element(document);
+  if (!server_element) return finish(nullptr);
+
+  const char *enable = tw_conf_node_attr_get_string(server_element, "enable", "false");
+  if (std::strcmp(enable, "false") == 0) {
+    PLAT_LOG(5, "NOT ENABLE SERVER");
+    return nullptr;
+  }
+
+  auto srv = std::make_unique<server>();
+  srv->north_ports = plat_list_create<north_port>(SERVER_PORT_LIST_CAPACITY);
+  srv->south_ports = plat_list_create<south_port>(SERVER_PORT_LIST_CAPACITY);
+
+  // South ports first (tables name them), then tables, then north ports:
+  // north ports look their tables up in the mux and transparent north ports
+  // attach to south ports that are already registered.
+  tw_conf_node *south = tw_conf_node_child_query(server_element, "SouthPort", nullptr);
+  if (!south) {
+    PLAT_LOG(7, "no \"%s\"", "SouthPort");
+    return finish(std::move(srv));
+  }
+  load_south_ports(srv.get(), south, m);
+
+  tw_conf_node *table_lists = tw_conf_node_child_query(server_element, "TableList", nullptr);
+  if (!table_lists) {
+    PLAT_LOG(7, "no \"%s\"", "TableList");
+    return finish(std::move(srv));
+  }
+  load_tables(srv.get(), table_lists, m);
+
+  tw_conf_node *north = tw_conf_node_child_query(server_element, "NorthPort", nullptr);
+  if (!north) {
+    PLAT_LOG(7, "no \"%s\"", "NorthPort");
+    return finish(std::move(srv));
+  }
+  load_north_ports(srv.get(), north, m);
+  return finish(std::move(srv));
+}
+
+std::unique_ptr<server> load_config(const char *path, mux *m) {
+  RVON(path, nullptr);
+  PLAT_LOG(5, "config_file = %s", path);
+  conf_document document(tw_conf_open_xml_file(path, TW_CONF_ARRAY_NAMES));
+  if (!document.get()) {
+    PLAT_LOG(7, "fail to parse %s", path);
+    return nullptr;
+  }
+  return load_config_document(document.get(), m);
+}
