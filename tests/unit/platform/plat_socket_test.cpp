@@ -1,0 +1,169 @@
+// Sockets on the loopback interfaces, IPv4 and IPv6, TCP and UDP.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/plat_socket.h"
+#include "platform/plat_thread.h"
+
+namespace {
+
+uint16_t bound_port(plat_socket *s) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof(a);
+  getsockname(s->fd(), reinterpret_cast<sockaddr *>(&a), &len);
+  return a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
+                                 : reinterpret_cast<sockaddr_in *>(&a)->sin_port;
+}
+
+std::string text6(const uint8_t a[16]) {
+  char buf[64];
+  return plat_inet6_ntoa(a, buf, sizeof(buf));
+}
+
+// A connected pair: `server` is the accepted end, `client` the connecting one.
+struct tcp_pair {
+  plat_socket_handle listener, client, server;
+  uint8_t peer[16] = {};
+  uint16_t peer_port = 0;
+};
+
+void connect_v4(tcp_pair &p, bool dual_stack_listener) {
+  p.listener = dual_stack_listener ? plat_socket_create_tcp_ipv6() : plat_socket_create_tcp();
+  ASSERT_TRUE(p.listener);
+  ASSERT_EQ(plat_socket_setopt_reuse_addr(p.listener.get(), 1), 0);
+  uint32_t any_or_loopback = dual_stack_listener ? 0 : plat_inet_addr("127.0.0.1");
+  ASSERT_EQ(plat_socket_bind(p.listener.get(), any_or_loopback, 0), 0);
+  ASSERT_EQ(plat_socket_listen(p.listener.get(), 4), 0);
+  p.client = plat_socket_create_tcp();
+  ASSERT_TRUE(p.client);
+  ASSERT_EQ(plat_socket_connect(p.client.get(), plat_inet_addr("127.0.0.1"), bound_port(p.listener.get())), 0);
+  p.server = plat_socket_accept_ipv6(p.listener.get(), p.peer, &p.peer_port, 2000);
+  ASSERT_TRUE(p.server);
+}
+
+TEST(PlatSocket, Ipv4ExchangeTimeoutAndOrderlyClose) {
+  tcp_pair p;
+  ASSERT_NO_FATAL_FAILURE(connect_v4(p, false));
+  EXPECT_EQ(text6(p.peer), "::ffff:127.0.0.1");
+  EXPECT_EQ(p.peer_port, bound_port(p.client.get()));
+  EXPECT_TRUE(plat_socket_is_connected(p.server.get()));
+
+  const char request[] = "\x00\x01\x00\x00\x00\x06\x01\x03\x00\x00\x00\x01";
+  ASSERT_EQ(plat_socket_send(p.client.get(), request, 12), 12);
+  char buf[64];
+  int got = 0;
+  while (got < 12) {
+    int n = plat_socket_recv(p.server.get(), buf + got, sizeof(buf) - got, 1000);
+    ASSERT_GT(n, 0);
+    got += n;
+  }
+  EXPECT_EQ(std::memcmp(buf, request, 12), 0);
+
+  uint32_t start = plat_systick_get();
+  EXPECT_EQ(plat_socket_recv(p.server.get(), buf, sizeof(buf), 50), 0);
+  uint32_t waited = plat_systick_get() - start;
+  EXPECT_GE(waited, 45u);
+  EXPECT_LT(waited, 1000u);
+
+  p.client.reset();
+  EXPECT_LT(plat_socket_recv(p.server.get(), buf, sizeof(buf), 1000), 0);
+  EXPECT_FALSE(plat_socket_is_connected(p.server.get()));
+  EXPECT_LT(plat_socket_send(p.server.get(), "x", 1), 0);
+}
+
+TEST(PlatSocket, IsConnectedNoticesACloseWithoutReceiving) {
+  tcp_pair p;
+  ASSERT_NO_FATAL_FAILURE(connect_v4(p, false));
+  p.client.reset();
+  uint32_t start = plat_systick_get();
+  while (plat_socket_is_connected(p.server.get()) && plat_systick_get() - start < 2000) plat_systick_sleep(1);
+  EXPECT_FALSE(plat_socket_is_connected(p.server.get()));
+}
+
+TEST(PlatSocket, DualStackListenerSeesIpv4PeerMapped) {
+  tcp_pair p;
+  ASSERT_NO_FATAL_FAILURE(connect_v4(p, true));
+  EXPECT_EQ(text6(p.peer), "::ffff:127.0.0.1");
+  ASSERT_EQ(plat_socket_send(p.server.get(), "ok", 2), 2);
+  char buf[4];
+  EXPECT_EQ(plat_socket_recv(p.client.get(), buf, sizeof(buf), 1000), 2);
+}
+
+TEST(PlatSocket, Ipv6Loopback) {
+  uint8_t loopback[16];
+  ASSERT_TRUE(plat_inet6_addr("::1", loopback));
+  auto listener = plat_socket_create_tcp_ipv6();
+  ASSERT_TRUE(listener);
+  if (plat_socket_bind_ipv6(listener.get(), loopback, 0) != 0) GTEST_SKIP() << "no IPv6 loopback here";
+  ASSERT_EQ(plat_socket_listen(listener.get(), 4), 0);
+  auto client = plat_socket_create_tcp_ipv6();
+  ASSERT_EQ(plat_socket_connect_ipv6(client.get(), loopback, bound_port(listener.get())), 0);
+  uint8_t peer[16];
+  uint16_t port = 0;
+  auto server = plat_socket_accept_ipv6(listener.get(), peer, &port, 2000);
+  ASSERT_TRUE(server);
+  EXPECT_EQ(text6(peer), "::1");
+  ASSERT_EQ(plat_socket_send(client.get(), "abc", 3), 3);
+  char buf[8];
+  EXPECT_EQ(plat_socket_recv(server.get(), buf, sizeof(buf), 1000), 3);
+}
+
+TEST(PlatSocket, AcceptAndConnectFailBounded) {
+  auto listener = plat_socket_create_tcp();
+  ASSERT_EQ(plat_socket_bind(listener.get(), plat_inet_addr("127.0.0.1"), 0), 0);
+  ASSERT_EQ(plat_socket_listen(listener.get(), 1), 0);
+  uint32_t start = plat_systick_get();
+  EXPECT_FALSE(plat_socket_accept_ipv6(listener.get(), nullptr, nullptr, 30));
+  EXPECT_LT(plat_systick_get() - start, 1000u);
+
+  uint16_t closed_port = bound_port(listener.get());
+  listener.reset();  // nothing listens there any more
+  auto client = plat_socket_create_tcp();
+  start = plat_systick_get();
+  EXPECT_EQ(plat_socket_connect(client.get(), plat_inet_addr("127.0.0.1"), closed_port), -1);
+  EXPECT_LT(plat_systick_get() - start, 3500u);
+  EXPECT_FALSE(plat_socket_is_connected(client.get()));
+}
+
+TEST(PlatSocket, UdpDatagramsCarryTheSender) {
+  auto a = plat_socket_create_udp();
+  auto b = plat_socket_create_udp();
+  uint32_t loopback = plat_inet_addr("127.0.0.1");
+  ASSERT_EQ(plat_socket_bind(a.get(), loopback, 0), 0);
+  ASSERT_EQ(plat_socket_bind(b.get(), loopback, 0), 0);
+  char buf[16];
+  uint32_t from = 0;
+  uint16_t from_port = 0;
+  EXPECT_EQ(plat_socket_recvfrom(b.get(), buf, sizeof(buf), &from, &from_port, 20), 0);
+  ASSERT_EQ(plat_socket_sendto(a.get(), "ping", 4, loopback, bound_port(b.get())), 4);
+  ASSERT_EQ(plat_socket_recvfrom(b.get(), buf, sizeof(buf), &from, &from_port, 1000), 4);
+  EXPECT_EQ(std::string(buf, 4), "ping");
+  EXPECT_EQ(from, loopback);
+  EXPECT_EQ(from_port, bound_port(a.get()));
+
+  // An IPv6 socket reports IPv4 senders by their IPv4 address.
+  auto c = plat_socket_create_udp_ipv6();
+  ASSERT_EQ(plat_socket_bind(c.get(), 0, 0), 0);
+  ASSERT_EQ(plat_socket_sendto(a.get(), "v6", 2, loopback, bound_port(c.get())), 2);
+  ASSERT_EQ(plat_socket_recvfrom(c.get(), buf, sizeof(buf), &from, &from_port, 1000), 2);
+  EXPECT_EQ(from, loopback);
+  ASSERT_EQ(plat_socket_sendto(c.get(), "back", 4, from, from_port), 4);
+  EXPECT_EQ(plat_socket_recvfrom(a.get(), buf, sizeof(buf), &from, &from_port, 1000), 4);
+}
+
+TEST(PlatSocket, AddressText) {
+  EXPECT_EQ(plat_inet_addr("192.168.1.300"), 0xFFFFFFFFu);
+  EXPECT_EQ(plat_inet_addr("not an address"), 0xFFFFFFFFu);
+  EXPECT_EQ(plat_inet_ntoa(plat_inet_addr("10.0.0.254")), "10.0.0.254");
+  EXPECT_EQ(plat_ntohs(plat_htons(502)), 502);
+  uint8_t a[16];
+  EXPECT_FALSE(plat_inet6_addr("1.2.3.4.5", a));
+  ASSERT_TRUE(plat_inet6_addr("fe80::1:2", a));
+  EXPECT_EQ(text6(a), "fe80::1:2");
+}
+
+}  // namespace

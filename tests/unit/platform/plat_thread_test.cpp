@@ -1,0 +1,147 @@
+// Threads of the platform layer, run for real: periods, wake-ups, closing
+// from outside and from inside, one-shots and process termination.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/plat_process.h"
+#include "platform/plat_thread.h"
+
+namespace {
+
+// Bounded polling for a condition set by another thread.
+template <class Pred>
+bool wait_until(Pred pred, uint32_t limit_ms = 3000) {
+  uint32_t start = plat_systick_get();
+  while (!pred()) {
+    if (plat_systick_get() - start > limit_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST(PlatThread, PeriodSpacesThePasses) {
+  std::atomic<int> passes{0};
+  uint32_t start = plat_systick_get();
+  auto t = plat_thread_start([&] { ++passes; }, 40, "period-test");
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(wait_until([&] { return passes >= 6; }));
+  uint32_t elapsed = plat_systick_get() - start;
+  // Five full periods separate six passes.
+  EXPECT_GE(elapsed, 5u * 40u - 5u);
+  t.reset();
+  int after_close = passes;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(passes, after_close) << "a closed thread ran another pass";
+}
+
+TEST(PlatThread, WakeRunsTheNextPassAtOnce) {
+  std::atomic<int> passes{0};
+  auto t = plat_thread_start([&] { ++passes; }, 60000, "wake-test");
+  ASSERT_TRUE(wait_until([&] { return passes == 1; }));
+  uint32_t start = plat_systick_get();
+  plat_thread_wake(t);
+  ASSERT_TRUE(wait_until([&] { return passes == 2; }));
+  EXPECT_LT(plat_systick_get() - start, 1000u);
+  plat_thread_wake(nullptr);  // ignored
+}
+
+TEST(PlatThread, CloseInterruptsALongSleepInThePass) {
+  std::atomic<bool> sleeping{false};
+  std::atomic<int> stop_seen{0};
+  auto t = plat_thread_start(
+      [&] {
+        sleeping = true;
+        plat_systick_sleep(10000);
+        stop_seen = plat_thread_wait_for_stop(0);
+      },
+      10, "sleep-test");
+  ASSERT_TRUE(wait_until([&] { return sleeping.load(); }));
+  uint32_t start = plat_systick_get();
+  plat_close_handle(t);
+  EXPECT_LT(plat_systick_get() - start, 1000u);
+  EXPECT_NE(stop_seen, 0);
+}
+
+TEST(PlatThread, CloseFromInsideOnlyMarksTheThread) {
+  int before = plat_thread_running_count();
+  std::atomic<int> passes{0};
+  std::atomic<bool> handed{false};
+  plat_thread_handle t;
+  t = plat_thread_start(
+      [&] {
+        if (!handed) return;
+        ++passes;
+        plat_close_handle(t);
+      },
+      5, "self-close");
+  handed = true;
+  ASSERT_TRUE(wait_until([&] { return passes >= 1; }));
+  ASSERT_TRUE(wait_until([&] { return plat_thread_running_count() == before; }));
+  EXPECT_EQ(passes, 1);
+}
+
+TEST(PlatThread, OneShotRunsOnceAndEntryGetsItsArgument) {
+  std::atomic<int> runs{0};
+  auto t = plat_thread_start_oneshot_thread([&] { ++runs; }, "oneshot-test");
+  ASSERT_TRUE(wait_until([&] { return runs == 1; }));
+  t.reset();
+  EXPECT_EQ(runs, 1);
+
+  struct ctx {
+    std::atomic<int> value{0};
+  } c;
+  auto entry = [](void *arg, void *extra) { static_cast<ctx *>(arg)->value = extra ? -1 : 7; };
+  auto t2 = plat_thread_start_oneshot_thread(entry, &c);
+  ASSERT_TRUE(wait_until([&] { return c.value != 0; }));
+  EXPECT_EQ(c.value, 7);
+}
+
+TEST(PlatThread, StopAllEndsEveryThread) {
+  auto a = plat_thread_start([] { plat_systick_sleep(10000); }, 10, "stop-all-a");
+  auto b = plat_thread_start([] {}, 10000, "stop-all-b");
+  EXPECT_GE(plat_thread_running_count(), 2);
+  EXPECT_TRUE(plat_thread_stop_all(1500));
+  EXPECT_EQ(plat_thread_running_count(), 0);
+  EXPECT_EQ(plat_thread_wait_for_stop(0), 0) << "the test's own thread is not a layer thread";
+}
+
+TEST(PlatTick, CountsMillisecondsAndDifferencesSurviveTheWrap) {
+  uint32_t then = plat_systick_get();
+  plat_systick_sleep(30);
+  uint32_t spent = plat_systick_get() - then;
+  EXPECT_GE(spent, 30u);
+  EXPECT_LT(spent, 1000u);
+  uint32_t before_wrap = 0xFFFFFFF0u, after_wrap = 0x10u;
+  EXPECT_EQ(after_wrap - before_wrap, 0x20u);
+}
+
+// Termination is process-wide and cannot be undone, so it runs in a child.
+TEST(PlatProcessDeathTest, SigtermWakesTheMainWaitAndStopsThreads) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        if (!plat_init()) _exit(3);
+        std::atomic<bool> in_pass{false};
+        auto t = plat_thread_start(
+            [&] {
+              in_pass = true;
+              plat_systick_sleep(10000);
+            },
+            10000, "term-test");
+        if (!wait_until([&] { return in_pass.load(); })) _exit(4);
+        if (plat_process_is_terminated(0)) _exit(5);
+        uint32_t start = plat_systick_get();
+        kill(getpid(), SIGTERM);
+        if (!plat_process_is_terminated(-1)) _exit(6);
+        if (!wait_until([] { return plat_thread_running_count() == 0; }, 1000)) _exit(7);
+        plat_uninit();
+        _exit(plat_systick_get() - start < 1000 ? 0 : 8);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
