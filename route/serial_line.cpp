@@ -1,0 +1,135 @@
+#include "route/serial_line.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "platform/plat_log.h"
+#include "platform/plat_process.h"
+
+serial_line::serial_line(serial_line_user *user, tag_owner *owner, const serial_line_settings &settings)
+    : user_(user), settings_(settings), device_(plat_serial_device_path(settings.port)) {
+  std::snprintf(tag_.name, sizeof(tag_.name), "#%s_%s%d", settings.tag_word, "COM", settings.port);
+  tag_.owner = owner;
+  tag_.state = settings.tag_state;
+}
+
+serial_line::~serial_line() {
+  // The user is gone by now (it owns this line): stop without its hooks.
+  plat_thread_handle start;
+  {
+    std::scoped_lock lock(start_lock_);
+    start = std::move(start_thread_);
+  }
+  start.reset();
+  std::scoped_lock lock(handle_lock_);
+  serial_h_.reset();
+}
+
+int serial_line::start() {
+  launch_start();
+  return 0;
+}
+
+void serial_line::launch_start() {
+  plat_thread_handle finished;
+  {
+    std::scoped_lock lock(start_lock_);
+    // One start at a time: the running one will open the line.
+    if (starting_.load()) return;
+    starting_.store(true);
+    finished = std::move(start_thread_);
+    start_thread_ = plat_thread_start_oneshot_thread([this] { start_thread(); }, "start_thread");
+    if (!start_thread_) starting_.store(false);
+  }
+  // The previous start has ended (it cleared starting_); joining it is quick.
+  finished.reset();
+}
+
+void serial_line::start_thread() {
+  bool opened = false;
+  while (!plat_process_is_terminated(0) && !plat_thread_wait_for_stop(0)) {
+    if (is_open()) break;  // opened meanwhile: nothing to do, and no second set of threads
+    plat_serial_handle h = plat_serial_open(device_.c_str(), settings_.baudrate, settings_.byte_size,
+                                            settings_.stop_bits, settings_.parity);
+    if (h) {
+      std::scoped_lock transition(transition_lock_);
+      {
+        std::scoped_lock lock(handle_lock_);
+        serial_h_ = std::move(h);
+      }
+      tag_.value = 1.0;
+      opened = true;
+      break;
+    }
+    PLAT_LOG(3, "failed to open seriial port [%s]\n", device_.c_str());
+    plat_systick_sleep(settings_.retry_ms);
+    if (plat_thread_wait_for_stop(0)) break;
+    tag_.value = 0.0;
+  }
+
+  if (opened) {
+    // Registered outside the transition lock: the tag service may call
+    // change_state (which takes it) while we wait for it here.
+    tag_.quality = 0;
+    if (tag_.handle == 0) {
+      tag_.handle = tagbus_add(&tag_);
+      if (tag_.handle == 0) PLAT_LOG(4, "%s: tagbus_add failed on %s\n", "start_thread", tag_.name);
+    }
+    std::scoped_lock transition(transition_lock_);
+    // A close that came in between has already taken the line back.
+    if (is_open()) user_->serial_line_opened();
+  }
+  starting_.store(false);
+}
+
+int serial_line::change_state(tag *t) {
+  const double value = t ? t->value.load() : tag_.value.load();
+  if (value == 0.0) {
+    close_line("serial_port_change_state");
+  } else if (value == 1.0) {
+    if (!is_open()) launch_start();
+  }
+  return 0;
+}
+
+void serial_line::close_line(const char *function) {
+  std::scoped_lock transition(transition_lock_);
+  if (!is_open()) return;
+  // Threads first: they use the line without holding handle_lock_.
+  user_->serial_line_closing();
+  plat_serial_handle h;
+  {
+    std::scoped_lock lock(handle_lock_);
+    h = std::move(serial_h_);
+  }
+  h.reset();
+  PLAT_LOG(5, "%s [%s] has been closed\n", function, device_.c_str());
+}
+
+void serial_line::shutdown() {
+  plat_thread_handle start;
+  {
+    std::scoped_lock lock(start_lock_);
+    start = std::move(start_thread_);
+  }
+  start.reset();  // a start in its retry pause ends at once
+  std::scoped_lock transition(transition_lock_);
+  user_->serial_line_closing();
+  std::scoped_lock lock(handle_lock_);
+  serial_h_.reset();
+}
+
+plat_serial *serial_line::handle() {
+  std::scoped_lock lock(handle_lock_);
+  return serial_h_.get();
+}
+
+void serial_line::with_line(const std::function<void(plat_serial *)> &fn) {
+  std::scoped_lock lock(handle_lock_);
+  fn(serial_h_.get());
+}
+
+bool serial_line::is_open() {
+  std::scoped_lock lock(handle_lock_);
+  return serial_h_ != nullptr;
+}
