@@ -440,14 +440,15 @@ void tag_service::execute(std::string_view line, std::string &out) {
       out += "ERR usage: write NAME VALUE\n";
       return;
     }
-    tag *t = tags_->find(words[1]);
-    if (!t) {
-      out += "ERR unknown tag\n";
-      return;
-    }
+    // The command's form is checked before the tag is looked up.
     double v = 0.0;
     if (!parse_value(words[2], &v)) {
       out += "ERR bad value\n";
+      return;
+    }
+    tag *t = tags_->find(words[1]);
+    if (!t) {
+      out += "ERR unknown tag\n";
       return;
     }
     tag *one[1] = {t};
