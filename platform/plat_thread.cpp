@@ -17,20 +17,21 @@
 #include "platform/plat_log.h"
 #include "platform/plat_process.h"
 
+// Threads run detached: their handle waits for `finished` instead of
+// joining, so a thread that ends while its handle lives on (threads stopped
+// at exit, handles closed from inside) leaves nothing to reap.
 struct plat_thread_state {
-  std::mutex mutex;  // guards stop and wake
-  std::condition_variable cv;  // signalled on stop, wake and termination
+  std::mutex mutex;  // guards stop, wake and finished
+  std::condition_variable cv;  // signalled on stop, wake, termination and finish
   bool stop = false;
   bool wake = false;
+  bool finished = false;
 
   // Written before the thread starts, read-only afterwards.
   std::function<void()> body;
   uint32_t period_ms = 0;
   bool oneshot = false;
   std::string name;
-
-  // Touched only by the handle's owner (the destructor) and at creation.
-  std::thread thread;
 };
 
 namespace {
@@ -84,6 +85,11 @@ void thread_main(const std::shared_ptr<plat_thread_state> &s) {
   }
   current_thread = nullptr;
   unregister(s.get());
+  {
+    std::scoped_lock lock(s->mutex);
+    s->finished = true;
+  }
+  s->cv.notify_all();
 }
 
 plat_thread_handle start(std::function<void()> body, uint32_t period_ms, bool oneshot, const char *name) {
@@ -99,7 +105,7 @@ plat_thread_handle start(std::function<void()> body, uint32_t period_ms, bool on
     r.threads.push_back(s.get());
   }
   try {
-    s->thread = std::thread([s] { thread_main(s); });
+    std::thread([s] { thread_main(s); }).detach();
   } catch (const std::system_error &e) {
     PLAT_LOG(3, "cannot start thread %s: %s", s->name.c_str(), e.what());
     unregister(s.get());
@@ -123,14 +129,11 @@ plat_thread::plat_thread(std::shared_ptr<plat_thread_state> state) : state_(std:
 plat_thread::~plat_thread() {
   if (!state_) return;
   request_stop(state_.get());
-  if (!state_->thread.joinable()) return;
-  if (current_thread == state_.get() || state_->thread.get_id() == std::this_thread::get_id()) {
-    // Closed from inside its own pass: the pass ends normally and the
-    // thread, which holds its own reference to the state, exits by itself.
-    state_->thread.detach();
-    return;
-  }
-  state_->thread.join();
+  // Closed from inside its own pass: the pass ends normally and the thread,
+  // which holds its own reference to the state, exits by itself.
+  if (current_thread == state_.get()) return;
+  std::unique_lock lock(state_->mutex);
+  state_->cv.wait(lock, [&] { return state_->finished; });
 }
 
 plat_thread_handle plat_thread_start(std::function<void()> body, uint32_t period_ms, const char *name) {
