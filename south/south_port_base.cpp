@@ -1,0 +1,97 @@
+#include "south/south_port_base.h"
+
+#include <utility>
+
+#include "platform/plat_log.h"
+
+south_port_base::south_port_base(std::string type, uint32_t timeout, uint32_t cache_polling_cycle)
+    : type_(std::move(type)),
+      timeout_(timeout),
+      cache_polling_cycle_(cache_polling_cycle),
+      cache_(cache_create(this, timeout)) {}
+
+south_port_base::~south_port_base() {
+  // The derived port has closed the threads; what is left in the slot was
+  // never answered.
+  close_threads();
+  mb_frame *left = nullptr;
+  {
+    std::scoped_lock lock(lock_);
+    left = std::exchange(pending_, nullptr);
+  }
+  if (left) mb_frame_release(left);
+}
+
+int south_port_base::push_request(mb_frame *frame) {
+  std::scoped_lock lock(lock_);
+  if (pending_) return 1;
+  pending_ = frame;
+  // The send thread takes it at once instead of at the end of its period.
+  plat_thread_wake(send_thread_);
+  return 0;
+}
+
+mb_frame *south_port_base::pending_request() {
+  std::scoped_lock lock(lock_);
+  return pending_;
+}
+
+bool south_port_base::threads_running() {
+  std::scoped_lock lock(lock_);
+  return send_thread_ != nullptr;
+}
+
+void south_port_base::update_cache_proc() { cache_update_all(cache_.get(), timeout_); }
+
+void south_port_base::start_threads(const char *send_name) {
+  close_threads();
+  plat_thread_handle send = plat_thread_start([this] { send_pass(); }, 10, send_name);
+  plat_thread_handle cache = plat_thread_start([this] { update_cache_proc(); }, cache_polling_cycle_, "update_cache_proc");
+  std::scoped_lock lock(lock_);
+  send_thread_ = std::move(send);
+  cache_thread_ = std::move(cache);
+  // A request that came while no thread ran is served now.
+  if (pending_) plat_thread_wake(send_thread_);
+}
+
+void south_port_base::close_threads() {
+  plat_thread_handle send;
+  plat_thread_handle cache;
+  {
+    std::scoped_lock lock(lock_);
+    send = std::move(send_thread_);
+    cache = std::move(cache_thread_);
+  }
+  plat_close_handle(send);
+  plat_close_handle(cache);
+}
+
+mb_frame *south_port_base::cache_lookup(mb_frame *req) {
+  if (!mb_frame_is_cacheable(req)) return nullptr;
+  return cache_get_ack(cache_.get(), mb_frame_get_phy_id(req), mb_frame_get_func_code(req),
+                       mb_frame_get_start_addr(req), mb_frame_get_quantity(req));
+}
+
+void south_port_base::deliver_answer(mb_frame *req, const uint8_t *bytes, uint32_t len) {
+  mb_frame_add_ref(req);  // the callback's reference
+  frame_renewal(req, bytes, static_cast<int>(len));
+  do_call_back(req);
+  release_pending(req);
+}
+
+void south_port_base::deliver_device_answer(mb_frame *req, mb_frame *answer) {
+  cache_register_ack(cache_.get(), req, answer, mb_frame_is_cacheable(req));
+  uint32_t len = 0;
+  const uint8_t *bytes = mb_frame_get_data(answer, &len);
+  deliver_answer(req, bytes, len);
+  mb_frame_release(answer);
+}
+
+void south_port_base::release_pending(mb_frame *req) {
+  {
+    std::scoped_lock lock(lock_);
+    if (pending_ == req) pending_ = nullptr;
+  }
+  // Outside the lock: freeing the frame runs its owner's context release.
+  mb_frame_release(req);
+}

@@ -1,0 +1,118 @@
+// What every Modbus south port (RTU, ASCII, TCP, UDP) shares: the single
+// pending-request slot, push_request, the delivery of an answer to the
+// request's owner, the release of a request that gets no answer, the
+// response cache with its refresh thread, and the port's send and cache
+// threads.
+//
+// Frame ownership: an accepted frame's reference passes to the slot. Before
+// a callback the port adds a reference (the callback releases one), and
+// afterwards it releases the slot's. Every completed send pass leaves the
+// slot empty.
+//
+// A derived port implements send_pass() (one pass of its send thread) and
+// decides when to start and close the threads (serial ports when the line
+// opens and closes, TCP ports when the connection comes and goes).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cache/mb_cache.h"
+#include "frame/mb_frame.h"
+#include "platform/plat_thread.h"
+#include "route/port.h"
+
+class south_port_base : public south_port {
+ public:
+  ~south_port_base() override;
+  south_port_base(const south_port_base &) = delete;
+  south_port_base &operator=(const south_port_base &) = delete;
+
+  // 0 accepted (the slot takes the caller's reference and the send thread
+  // is woken), 1 busy. Any thread.
+  int push_request(mb_frame *frame) override;
+
+  const std::string &type() const { return type_; }
+  uint32_t timeout() const { return timeout_; }
+  uint32_t cache_polling_cycle() const { return cache_polling_cycle_; }
+  mb_cache *cache() { return cache_.get(); }
+  // The frame in the slot, or null.
+  mb_frame *pending_request();
+  // True while the send thread runs.
+  bool threads_running();
+
+  // One refresh pass of the cache (the cache thread's body).
+  void update_cache_proc();
+
+ protected:
+  south_port_base(std::string type, uint32_t timeout, uint32_t cache_polling_cycle);
+
+  // One pass of the send thread.
+  virtual void send_pass() = 0;
+
+  // Starts the send thread (period 10 ms, named `send_name`) and the cache
+  // thread ("update_cache_proc", period cache_polling_cycle). Threads still
+  // running from an earlier start are closed first, so a port never runs two
+  // of either.
+  void start_threads(const char *send_name);
+  // Closes the send thread, then the cache thread. Not from those threads.
+  void close_threads();
+
+  // Send thread: the cached answer for a cacheable request, or null (also
+  // for a request that is not cacheable). The answer belongs to the caller.
+  mb_frame *cache_lookup(mb_frame *req);
+  // Send thread: the answer `bytes` goes into the request and to its owner
+  // (add_ref, frame_renewal, do_call_back, release); the slot is emptied.
+  void deliver_answer(mb_frame *req, const uint8_t *bytes, uint32_t len);
+  // Send thread: an answer from the device: offered to the cache, then
+  // delivered as above; the answer frame is released.
+  void deliver_device_answer(mb_frame *req, mb_frame *answer);
+  // Send thread: the request ends without an answer (time-out, broadcast,
+  // unsendable): the slot's reference is released and the slot emptied.
+  void release_pending(mb_frame *req);
+
+  enum class wait_result { answered, timed_out, failed, stopped };
+  // Send thread: the read loop of an exchange. Until the request times out
+  // (`timeout` ms without data): read() returns a byte count (> 0 restarts
+  // the time-out clock), 0 for nothing, < 0 when the line or connection
+  // failed; every count goes to fsm(bytes, n), which returns an answer frame
+  // or null. Sleeps 1 ms between reads; ends early when the thread is asked
+  // to stop. On `answered`, *answer holds the frame from fsm.
+  template <class Read, class Fsm>
+  wait_result wait_for_answer(mb_frame *req, Read read, Fsm fsm, mb_frame **answer);
+
+  // The send thread's read buffer (only the send thread uses it).
+  uint8_t read_buf_[MB_FRAME_BUF_SIZE] = {};
+
+ private:
+  const std::string type_;
+  const uint32_t timeout_;
+  const uint32_t cache_polling_cycle_;
+  std::unique_ptr<mb_cache> cache_;
+
+  // Guards pending_ and the two thread handle slots. Threads are joined
+  // outside it (a joined pass may need it to empty the slot).
+  std::mutex lock_;
+  mb_frame *pending_ = nullptr;  // owns one reference
+  plat_thread_handle send_thread_;
+  plat_thread_handle cache_thread_;
+};
+
+template <class Read, class Fsm>
+south_port_base::wait_result south_port_base::wait_for_answer(mb_frame *req, Read read, Fsm fsm, mb_frame **answer) {
+  mb_frame_mark_sent(req);
+  while (!check_frame_timeout(req, timeout_)) {
+    const int n = read(read_buf_, sizeof(read_buf_));
+    if (n < 0) return wait_result::failed;
+    if (n > 0) mb_frame_mark_sent(req);  // the time-out counts from the last data
+    if (mb_frame *a = fsm(read_buf_, n)) {
+      *answer = a;
+      return wait_result::answered;
+    }
+    plat_systick_sleep(1);
+    if (plat_thread_wait_for_stop(0)) return wait_result::stopped;
+  }
+  return wait_result::timed_out;
+}

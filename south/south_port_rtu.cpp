@@ -1,0 +1,191 @@
+#include "south/south_port_rtu.h"
+
+#include <algorithm>
+
+#include "platform/plat_log.h"
+
+namespace {
+
+south_port_rtu_settings check_settings(south_port_rtu_settings s) {
+  if (s.timeout == 0) {
+    PLAT_LOG(4, " south port rtu timeout has illegaled configuration, system is setting as defaut val : 1000 ");
+    s.timeout = 1000;
+  }
+  if (s.baudrate <= 0) {
+    // Every pause and gap of the port divides by it.
+    PLAT_LOG(4, "[south %s]: baudrate %d is not usable, system is setting as defaut val : 9600\n", s.type.c_str(),
+             s.baudrate);
+    s.baudrate = 9600;
+  }
+  if (s.cache_polling_cycle < 1) {
+    // A zero period would run refresh passes back to back.
+    PLAT_LOG(4, "[south %s]: cache_polling_cycle %u is not usable, system is setting as defaut val : 5000\n",
+             s.type.c_str(), s.cache_polling_cycle);
+    s.cache_polling_cycle = 5000;
+  }
+  return s;
+}
+
+serial_line_settings line_settings(const south_port_rtu_settings &s) {
+  serial_line_settings l;
+  l.port = s.port;
+  l.baudrate = s.baudrate;
+  // Handed to the line as one byte each.
+  l.byte_size = static_cast<uint8_t>(s.byte_size);
+  l.stop_bits = static_cast<uint8_t>(s.stop_bits);
+  l.parity = s.parity;
+  l.tag_word = "TRELLIS";
+  l.tag_state = 1;
+  l.retry_ms = s.retry_ms;
+  return l;
+}
+
+}  // namespace
+
+south_port_rtu::south_port_rtu(const south_port_rtu_settings &settings)
+    : south_port_rtu(checked{}, check_settings(settings)) {}
+
+south_port_rtu::south_port_rtu(checked, const south_port_rtu_settings &s)
+    : south_port_base(s.type, s.timeout, s.cache_polling_cycle),
+      settings_(s),
+      bits_per_char_(std::max(0, s.byte_size + s.stop_bits + 1)),
+      // The division comes first: at every usual rate the gap is 40 ms.
+      frame_gap_(static_cast<uint32_t>(1000 * ((4 * bits_per_char_) / s.baudrate) + 40)),
+      line_(this, this, line_settings(s)) {
+  rtu_framer_init(&framer_, {.gap_ms = frame_gap_, .gap_inclusive = false, .check_crc = true});
+}
+
+south_port_rtu::~south_port_rtu() {
+  // Threads before the line, and both before the members they use.
+  line_.shutdown();
+}
+
+uint32_t south_port_rtu::transmit_pause(uint32_t len) const {
+  return static_cast<uint32_t>(static_cast<uint64_t>(len) * static_cast<uint64_t>(bits_per_char_) * 1000u /
+                               static_cast<uint64_t>(settings_.baudrate));
+}
+
+int south_port_rtu::change_state(tag *t) { return line_.change_state(t); }
+
+int south_port_rtu::start(void *, void *) { return line_.start(); }
+
+void south_port_rtu::serial_line_opened() {
+  PLAT_LOG(5, "south port serial has been started.\n");
+  start_threads("mbrtu_send_proc");
+}
+
+void south_port_rtu::serial_line_closing() { close_threads(); }
+
+mb_frame *south_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
+  const rtu_framer_result r = rtu_framer_feed(&framer_, bytes, n, now);
+  switch (r.event) {
+    case rtu_framer_event::frame:
+      PLAT_LOG(7, "CRC CHECK DONE");
+      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
+    case rtu_framer_event::crc_error:
+      PLAT_LOG(4,
+               "[south %s] :Please check the rtu communication protocol, CRC checksum fail, new CRC is  %02X old lrc "
+               "is %02X ",
+               type().c_str(), r.crc_calc, r.crc_recv);
+      break;
+    case rtu_framer_event::overflow:
+      PLAT_LOG(7, "[south %s]: no silence within %zu bytes, receive buffer emptied\n", type().c_str(),
+               MB_FRAME_BUF_SIZE);
+      break;
+    case rtu_framer_event::too_short:
+      PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
+      break;
+    case rtu_framer_event::none:
+      break;
+  }
+  return nullptr;
+}
+
+void south_port_rtu::send_pass() {
+  plat_serial *serial_h = line_.handle();
+  if (!serial_h) {
+    PLAT_LOG(7, "RON(south_port->serial_h) failed");
+    return;
+  }
+  mb_frame *req = pending_request();
+  if (!req) return;
+
+  if (mb_frame_is_cacheable(req)) {
+    if (mb_frame *ack = cache_lookup(req)) {
+      uint32_t len = 0;
+      const uint8_t *bytes = mb_frame_get_data(ack, &len);
+      PLAT_LOG(6, "[south %s]: get req from cache\n", type().c_str());
+      PLAT_LOG(6, "receive : [%s] ", device().c_str());
+      PLAT_LOG_BUF(6, "SOUTH RTU CACHE <-", bytes, len);
+      deliver_answer(req, bytes, len);
+      mb_frame_release(ack);
+      return;
+    }
+    PLAT_LOG(5, "[south %s] : can not get ack from cache, phy id is [%02x], going to regist new cache",
+             type().c_str(), mb_frame_get_phy_id(req));
+  }
+
+  uint32_t tx_len = 0;
+  const uint8_t *tx = mb_frame_convert_to_rtu(req, &tx_len);
+  if (!tx) {
+    // Too long for the wire buffer (logged by the conversion): as if timed out.
+    release_pending(req);
+    return;
+  }
+  plat_serial_purge(serial_h, 1, 1);
+  PLAT_LOG(6, "send : [%s] ", device().c_str());
+  PLAT_LOG_BUF(6, "SOUTH RTU ->", tx, tx_len);
+  plat_serial_write(serial_h, tx, tx_len);
+  const uint32_t pause = transmit_pause(tx_len);
+  PLAT_LOG(7, "send serial data len = %d  sleep time = %d\n", static_cast<int>(tx_len), static_cast<int>(pause));
+  plat_systick_sleep(pause);
+
+  if (mb_frame_is_broadcast(req)) {
+    release_pending(req);  // nobody answers a broadcast
+    return;
+  }
+
+  mb_frame *answer = nullptr;
+  const wait_result r = wait_for_answer(
+      req,
+      [serial_h](uint8_t *buf, size_t size) {
+        size_t n = 0;
+        // A failed read counts as a quiet line: the time-out ends the exchange.
+        if (plat_serial_read(serial_h, buf, size, &n) != 0) return 0;
+        return static_cast<int>(n);
+      },
+      [this](const uint8_t *bytes, int n) { return rx_fsm(bytes, n, plat_systick_get()); }, &answer);
+  switch (r) {
+    case wait_result::answered: {
+      uint32_t len = 0;
+      const uint8_t *bytes = mb_frame_get_data(answer, &len);
+      PLAT_LOG(7, "[south %s]: south port rtu receive req done\n", type().c_str());
+      PLAT_LOG(6, "receive : [%s] ", device().c_str());
+      PLAT_LOG_BUF(6, "SOUTH RTU <-", bytes, len);
+      deliver_device_answer(req, answer);
+      return;
+    }
+    case wait_result::timed_out:
+    case wait_result::failed:
+      release_pending(req);  // no callback: the requester learns by not getting an answer
+      return;
+    case wait_result::stopped:
+      return;  // the line is being closed: the slot keeps its request for the reopened line
+  }
+}
+
+std::unique_ptr<south_port_rtu> south_port_rtu_create(tw_conf_node *element) {
+  RVON(element, nullptr);
+  south_port_rtu_settings s;
+  s.id = tw_conf_node_attr_get_int(element, "id", 255);
+  s.type = tw_conf_node_attr_get_string_dup(element, "type", "rtu");
+  s.timeout = static_cast<uint32_t>(tw_conf_node_attr_get_int(element, "timeout", 1000));
+  s.baudrate = tw_conf_node_attr_get_int(element, "baudrate", 9600);
+  s.byte_size = tw_conf_node_attr_get_int(element, "byte_size", 8);
+  s.stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", 1);
+  s.parity = tw_conf_node_attr_get_int(element, "parity", 0);
+  s.port = tw_conf_node_attr_get_int(element, "port", 1);
+  const int cycle = tw_conf_node_attr_get_int(element, "cache_polling_cycle", 5000);
+  s.cache_polling_cycle = cycle < 1 ? 0 : static_cast<uint32_t>(cycle);
+  return std::make_unique<south_port_rtu>(s);
+}
