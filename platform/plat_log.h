@@ -35,7 +35,10 @@ inline bool plat_log_enabled(int level) {
 void plat_log(int level, const char *file, int line, const char *function, const char *format, ...)
     __attribute__((format(printf, 5, 6)));
 
-// Hex dump of `len` bytes under `title`, e.g. "NORTH TCP <-".
+// Hex dump of `len` bytes under `title`, e.g. "NORTH TCP <-", as one line:
+// the title, then each byte as two upper-case hex digits after a space
+// ("NORTH TCP <- 01 03 00 00"); beyond 256 bytes the rest is summed up as
+// " ... (<len> bytes)".
 void plat_log_buf(int level, const char *file, int line, const char *function, const char *title,
                   const void *bytes, size_t len);
 

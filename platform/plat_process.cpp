@@ -65,8 +65,10 @@ void tell_threads() {
 }
 
 std::string &tag_socket_path() {
-  static std::string path;  // written by the command-line parser before threads start
-  return path;
+  // Written by the command-line parser before any thread starts; never
+  // destroyed, as the tag service may still read it while the process exits.
+  static auto *path = new std::string;
+  return *path;
 }
 
 void print_usage(FILE *out, const char *name) {

@@ -45,8 +45,13 @@ bool baud_code(int rate, speed_t *code) {
   return false;
 }
 
-std::mutex prefix_mutex;  // guards device_prefix
-std::string device_prefix = "/dev/ttyAP";
+std::mutex prefix_mutex;  // guards device_prefix()
+
+// Never destroyed: a serial thread still ending during exit may ask for it.
+std::string &device_prefix() {
+  static auto *prefix = new std::string("/dev/ttyAP");
+  return *prefix;
+}
 
 }  // namespace
 
@@ -212,11 +217,11 @@ int plat_serial_purge(plat_serial *h, int rx, int tx) {
 
 std::string plat_serial_device_path(int port) {
   std::scoped_lock lock(prefix_mutex);
-  return device_prefix + std::to_string(port - 1);
+  return device_prefix() + std::to_string(port - 1);
 }
 
 void plat_serial_set_prefix(const char *prefix) {
   if (!prefix) return;
   std::scoped_lock lock(prefix_mutex);
-  device_prefix = prefix;
+  device_prefix() = prefix;
 }
