@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "north/north_port_tcp.h"
 #include "platform/plat_log.h"
 #include "platform/tw_conf.h"
 #include "route/mux.h"
@@ -65,7 +66,7 @@ struct port_type_row {
 
 constexpr port_type_row port_types[] = {
     {"tcp", PORT_KIND_MODBUS, false,  //
-     "create south_port_tcp done. addr is %p\n", nullptr, "create north port tcp.\n", nullptr},
+     "create south_port_tcp done. addr is %p\n", nullptr, "create north port tcp.\n", north_create<north_port_tcp_create>},
     {"udp", PORT_KIND_MODBUS, false,  //
      "create south_port_udp done. addr is %p\n", nullptr, "create north port udp.\n", nullptr},
     {"rtu", PORT_KIND_MODBUS, true,  //

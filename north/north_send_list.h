@@ -1,0 +1,88 @@
+// The north send list: request frames a north port (one per TCP client)
+// has received and not yet handed to the mux.
+//
+// One receiving thread pushes, one sending thread hands over. The list
+// holds one reference to every frame in it (the creator's); a frame the mux
+// accepted leaves the list and its reference goes with it to the south
+// port. When a new request finds the list full, every queued frame is
+// dropped and released first: a master that did not wait for its answers
+// gets its newest request served, not its oldest.
+//
+// Thread contract:
+// - push() only from the receiving thread, hand_over() only from the
+//   sending thread; both may run at the same time.
+// - Looking at the front frame, offering it to the mux and taking it out of
+//   the list happen as one step under the list's lock, so the flush in
+//   push() never releases a frame the mux has already taken.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "frame/mb_frame.h"
+#include "platform/plat_list.h"
+#include "platform/plat_thread.h"
+
+// The two families of north ports keep the same list and differ only in how
+// loudly a flush is reported and what a refused hand-over means.
+enum class north_send_list_kind {
+  modbus,       // flush at level 5; a refused frame (any non-zero) stays at the front
+  transparent,  // flush at level 4 with a pause per dropped frame; a negative
+                // result (no route) drops and releases the frame
+};
+
+class north_send_list final {
+ public:
+  // A capacity below 1 is taken as 1 (the caller reports the configuration).
+  north_send_list(int32_t capacity, north_send_list_kind kind);
+  // Releases every frame still in the list.
+  ~north_send_list();
+  north_send_list(const north_send_list &) = delete;
+  north_send_list &operator=(const north_send_list &) = delete;
+
+  // The thread whose passes call hand_over(); push() wakes it so that a new
+  // request is offered at once, not at the end of the sender's period.
+  // Null stops the waking (before that thread is stopped).
+  void set_consumer(plat_thread *thread);
+
+  // Queues `frame`, taking over its reference. A full list is flushed first
+  // (dumps titled "Old packets pushed from northbound ports are updated:",
+  // then the flush message). The new frame's bytes are dumped at level 6
+  // under `title`. Returns 0, or -1 when the list refused the frame (it is
+  // released then).
+  int push(mb_frame *frame, const char *title);
+
+  // Offers the front frame: calls offer(frame) -> the mux's result, under
+  // the list's lock. 0: the frame leaves the list (its reference now
+  // belongs to the south port). Otherwise it stays at the front for the
+  // next pass, except a negative result on a transparent list, which drops
+  // and releases it. Returns the offer's result, or nothing for an empty list.
+  template <class Offer>
+  std::optional<int> hand_over(Offer &&offer) {
+    std::scoped_lock guard(lock_);
+    mb_frame *front = plat_list_front(list_.get());
+    if (!front) return std::nullopt;
+    const int rc = offer(front);
+    if (rc == 0) {
+      plat_list_pop_front(list_.get());
+    } else if (rc < 0 && kind_ == north_send_list_kind::transparent) {
+      plat_list_pop_front(list_.get());
+      mb_frame_release(front);
+    }
+    return rc;
+  }
+
+  size_t size() const;
+  size_t capacity() const;
+
+ private:
+  void flush_locked();
+
+  const north_send_list_kind kind_;
+  mutable std::mutex lock_;  // guards list_ (push/flush against hand_over)
+  std::unique_ptr<plat_list<mb_frame>> list_;
+  std::atomic<plat_thread *> consumer_{nullptr};
+};

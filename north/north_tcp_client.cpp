@@ -1,0 +1,159 @@
+// A north TCP client's passes: receiving and cutting requests, handing them
+// to the mux, and sending the answers back.
+#include <cstring>
+
+#include "north/north_port_tcp.h"
+#include "platform/plat_log.h"
+#include "route/mux.h"
+
+namespace {
+
+constexpr uint32_t kReceiveWaitMs = 100;
+
+// The frame's context: one shared reference to the client, dropped when the
+// frame is freed, so the record outlives every request it made.
+using client_ref = std::shared_ptr<mbtcp_client>;
+
+void release_client_ref(void *ctx) { delete static_cast<client_ref *>(ctx); }
+
+mb_frame *make_request_frame(mbtcp_client *c, const uint8_t *data, uint32_t len, uint16_t pid, uint16_t tid) {
+  auto *ref = new client_ref(c->shared_from_this());
+  mb_frame *frame = mb_frame_create(data, static_cast<int>(len), on_rsp_callback, ref, release_client_ref,
+                                    c->unit_id, pid, tid, c->cache);
+  if (!frame) delete ref;  // a zero-length request makes no frame
+  return frame;
+}
+
+// Closes the connection; the record stays until the server's sweep.
+void close_client_socket(mbtcp_client *c) {
+  std::scoped_lock guard(c->lock);
+  c->sock.store(nullptr);
+}
+
+}  // namespace
+
+mb_frame *rx_fsm_tcp(mbtcp_client *client, const uint8_t *bytes, int n) {
+  const mbap_result r = mbap_framer_feed(client->mbap_buf.get(), bytes, n);
+  if (r.event != mbap_event::message) return nullptr;
+  // A zero-length request leaves the cleared data area: unit id 0.
+  client->unit_id = r.data[0];
+  mb_frame *frame = make_request_frame(client, r.data, r.len, r.pid, r.tid);
+  if (frame) PLAT_LOG(7, "north port tcp created frame, node id is %02x", client->unit_id);
+  return frame;
+}
+
+mb_frame *rx_fsm_rtu(mbtcp_client *client, const uint8_t *bytes, int n) {
+  const rtu_framer_result r = rtu_framer_feed(client->rtu_buf.get(), bytes, n, plat_systick_get());
+  const char *type = client->port->type.c_str();
+  switch (r.event) {
+    case rtu_framer_event::none:
+      return nullptr;
+    case rtu_framer_event::overflow:
+      PLAT_LOG(4, "[north %s] :rtu over tcp request without a silence for %u bytes, dropped", type,
+               static_cast<unsigned>(MB_FRAME_BUF_SIZE));
+      return nullptr;
+    case rtu_framer_event::too_short:
+      PLAT_LOG(7, " NORTH RTU GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
+      return nullptr;
+    case rtu_framer_event::crc_error:
+      PLAT_LOG(7, " NORTH RTU GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
+      PLAT_LOG(4,
+               "[north %s] :Please check the rtu over tcp communication protocol, CRC checksum fail, new CRC is  "
+               "%02X old lrc is %02X ",
+               type, r.crc_calc, r.crc_recv);
+      return nullptr;
+    case rtu_framer_event::frame:
+      PLAT_LOG(7, " NORTH RTU GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
+      PLAT_LOG(7, "CRC CHECK DONE");
+      client->unit_id = r.data[0];
+      return make_request_frame(client, r.data, r.len, 0, 0);
+  }
+  return nullptr;
+}
+
+void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
+  (void)npt;
+  const std::shared_ptr<plat_socket> s = client->sock.load();
+  if (!s) {
+    PLAT_LOG(7, "RON(cli->sock) failed");
+    return;
+  }
+  const int n = plat_socket_recv(s.get(), client->rx_scratch.get(), MB_FRAME_BUF_SIZE, kReceiveWaitMs);
+  mb_frame *frame = client->rtu_over_tcp ? rx_fsm_rtu(client, client->rx_scratch.get(), n)
+                                         : rx_fsm_tcp(client, client->rx_scratch.get(), n);
+
+  const char *type = client->port->type.c_str();
+  switch (client_activity_update(&client->activity, n, client->idle_time, plat_systick_get())) {
+    case receive_outcome::gone:
+      PLAT_LOG(5, "the north tcp device disconnect \n");
+      if (frame) mb_frame_release(frame);
+      close_client_socket(client);
+      return;
+    case receive_outcome::idle:
+      PLAT_LOG(5, "[north %s] CLIENT GET IDLE", type);
+      if (frame) mb_frame_release(frame);
+      close_client_socket(client);
+      return;
+    case receive_outcome::data:
+    case receive_outcome::quiet:
+      break;
+  }
+  if (!frame) return;
+  client->send_list->push(frame, "NORTH TCP <-");
+  PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ", type, client->unit_id,
+           client->cache);
+}
+
+void mbtcp_cli_send_proc(mbtcp_client *client, northport_table *npt) {
+  RON(npt);
+  client->send_list->hand_over([client, npt](mb_frame *frame) {
+    if (!client->rtu_over_tcp) client->tx_id.store(mb_frame_get_tid(frame));
+    // Read before the hand-over: once a south port has the frame it may be
+    // answered and freed on another thread before the push returns.
+    const uint8_t req_id = mb_frame_get_req_id(frame);
+    const int cacheable = frame->cache && mb_frame_is_read(frame);
+    const int rc = mux_push_request(client->mux, npt->table, frame);
+    if (rc == 0) {
+      PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ",
+               client->port->type.c_str(), req_id, cacheable);
+    }
+    return rc;
+  });
+}
+
+int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, uint16_t pid) {
+  auto *ref = static_cast<client_ref *>(ctx);
+  if (!ref || !*ref) {
+    mb_frame_release(frame);
+    return 0;
+  }
+  // Our own reference: the release below may free the frame and with it
+  // the frame's reference to the client.
+  const client_ref c = *ref;
+  std::scoped_lock guard(c->lock);
+  mb_frame_set_phy_id(frame, req_id);  // the master sees the unit id it used
+  uint32_t len = 0;
+  const uint8_t *out = nullptr;
+  if (c->rtu_over_tcp) {
+    out = mb_frame_convert_to_rtu(frame, &len);
+  } else {
+    const uint16_t expected = c->tx_id.load();
+    if (expected != tid) {
+      // The master has sent a newer request since: this answer is stale.
+      PLAT_LOG(6, "[north %s] :answer to transaction %04X dropped, the last request is %04X", c->port->type.c_str(),
+               tid, expected);
+      mb_frame_release(frame);
+      return 0;
+    }
+    out = mb_frame_convert_to_tcp(frame, &len, tid, pid);
+  }
+  const std::shared_ptr<plat_socket> s = c->sock.load();
+  if (s && out) {
+    plat_socket_send(s.get(), out, len);
+    PLAT_LOG_BUF(6, "NORTH TCP ->", out, len);
+  }
+  mb_frame_release(frame);
+  // Paces the answers to this client; the answering south port waits too.
+  plat_systick_sleep(static_cast<uint32_t>(c->time_interval));
+  return 0;
+}

@@ -1,0 +1,47 @@
+#include "north/tcp_listener.h"
+
+#include "platform/plat_log.h"
+#include "platform/plat_thread.h"
+
+namespace {
+constexpr uint32_t kBindRetryMs = 1000;
+constexpr uint32_t kBindLogEvery = 10;
+}  // namespace
+
+bool tcp_listener::ensure_listening(int32_t tcp_port, int32_t backlog, int bound_level, const char *type) {
+  if (sock_) return true;
+  if (bind_failures_ > 0 && plat_systick_get() - last_failure_tick_ < kBindRetryMs) return false;
+
+  plat_socket_handle s = plat_socket_create_tcp_ipv6();
+  if (!s) return false;  // the platform logged why; tried again next pass
+  PLAT_LOG(6, "SOCKET CREATE DONE");
+  plat_socket_setopt_reuse_addr(s.get(), 1);
+  const uint16_t port_n = plat_htons(static_cast<uint16_t>(tcp_port));
+  PLAT_LOG(7, "PARSE ADDR IS %d   CONVERT PORT IS %04X", tcp_port, port_n);
+  uint8_t any[16] = {};
+  plat_inet6_addr("::", any);
+  PLAT_LOG(6, "GOING TO BIND");
+  const bool port_ok = tcp_port > 0 && tcp_port <= 0xFFFF;
+  if (!port_ok || plat_socket_bind_ipv6(s.get(), any, port_n) != 0 ||
+      plat_socket_listen(s.get(), static_cast<uint16_t>(backlog)) != 0) {
+    if (bind_failures_ % kBindLogEvery == 0) {
+      PLAT_LOG(3, "tcp bind fail !");
+      PLAT_LOG(3, "[north %s] cannot listen on tcp port %d (%u failures so far), retrying every second", type,
+               tcp_port, bind_failures_ + 1);
+    }
+    ++bind_failures_;
+    last_failure_tick_ = plat_systick_get();
+    return false;  // `s` closes here: the next try starts from a fresh socket
+  }
+  PLAT_LOG(bound_level, "tcp ipv6 bind finish !");
+  if (bind_failures_ > 0) PLAT_LOG(5, "[north %s] listening on tcp port %d after %u failed binds", type, tcp_port,
+                                   bind_failures_);
+  bind_failures_ = 0;
+  sock_ = std::move(s);
+  return true;
+}
+
+plat_socket_handle tcp_listener::accept(uint8_t peer_addr[16], uint16_t *peer_port, uint32_t timeout_ms) {
+  if (!sock_) return nullptr;
+  return plat_socket_accept_ipv6(sock_.get(), peer_addr, peer_port, timeout_ms);
+}
