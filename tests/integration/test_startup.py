@@ -1,16 +1,18 @@
 """Start-up, configuration lookup, exit codes, signals and the tag socket,
 driven through the real binary."""
 import os
+import re
 import shutil
 import signal
 import socket
 import stat
 import subprocess
 import time
+import xml.etree.ElementTree as ET
 
 import pytest
 
-from gateway import BIN, Gateway, wait_for
+from gateway import BIN, Gateway, PtyPair, free_port, wait_for
 
 ENABLED_EMPTY = '<?xml version="1.0"?>\n<tTrellisServer enable="true"/>\n'
 DISABLED = '<?xml version="1.0"?>\n<tTrellisServer enable="false"><SouthPort type="ascii" id="1"/></tTrellisServer>\n'
@@ -339,3 +341,55 @@ def test_socket_held_by_a_live_process_stops_start_up_with_255(tmp_path):
             assert wait_exit(gw) == 255
             assert gw.count("tagbus_init failed! error =") == 1
         assert os.path.exists(path)  # the other process keeps its socket
+
+
+# --- the example configurations -----------------------------------------------
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../examples")
+
+
+def level_of(line):
+    """The level field of a log line, or None for other output."""
+    parts = line.split(" ", 3)
+    return int(parts[2]) if len(parts) > 3 and parts[2].isdigit() else None
+
+
+def north_tcp_ports(xml):
+    root = ET.fromstring(xml)
+    return [int(e.get("tcp_port", "502")) for e in root.iter("NorthPort") if e.get("type") == "tcp"]
+
+
+def accepts(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("name", sorted(f for f in os.listdir(EXAMPLES) if f.endswith(".acr")))
+def test_example_configuration_loads_without_warnings(tmp_path, name):
+    with open(os.path.join(EXAMPLES, name)) as f:
+        xml = f.read()
+    # Free listening ports instead of the example's, so the test never collides.
+    xml = re.sub(r'\b(tcp_port|udp_port)="\d+"', lambda m: f'{m.group(1)}="{free_port()}"', xml)
+    ptys = [PtyPair(tmp_path, f"ttyAP{n}", f"dev{n}") for n in range(4)]
+    try:
+        with Gateway(tmp_path, xml, serial_prefix=str(tmp_path / "ttyAP")) as gw:
+            wait_ready(gw)
+            gw.wait_log("config file has been paresed.")
+            missing = [l for l in gw.lines if "is not available in this build" in l]
+            if missing:
+                gw.stop()
+                pytest.skip("port type not built yet: " + missing[0].split(": ", 1)[-1])
+            # Running: every north TCP port listens and every serial line has its tag.
+            for port in north_tcp_ports(xml):
+                wait_for(lambda: accepts(port), 5, what=f"north TCP port {port}")
+            serial = serial_num(gw)
+            wait_for(lambda: len(gw.tag_command("list")) == serial + 1, 12, what="serial port tags")
+            warnings = [l for l in gw.log().split("\n") if (level_of(l) or 9) <= 4]
+            assert warnings == []
+            assert gw.stop() == 0
+    finally:
+        for p in ptys:
+            p.close()
