@@ -1,6 +1,7 @@
 // Threads of the platform layer, run for real: periods, wake-ups, closing
 // from outside and from inside, one-shots and process termination.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -86,10 +87,17 @@ TEST(PlatThread, CloseFromInsideOnlyMarksTheThread) {
 
 TEST(PlatThread, OneShotRunsOnceAndEntryGetsItsArgument) {
   std::atomic<int> runs{0};
-  auto t = plat_thread_start_oneshot_thread([&] { ++runs; }, "oneshot-test");
+  char name[32] = {};
+  auto t = plat_thread_start_oneshot_thread(
+      [&] {
+        pthread_getname_np(pthread_self(), name, sizeof(name));
+        ++runs;
+      },
+      "oneshot-with-a-long-name");
   ASSERT_TRUE(wait_until([&] { return runs == 1; }));
   t.reset();
   EXPECT_EQ(runs, 1);
+  EXPECT_STREQ(name, "oneshot-with-a-");
 
   struct ctx {
     std::atomic<int> value{0};
@@ -109,14 +117,12 @@ TEST(PlatThread, StopAllEndsEveryThread) {
   EXPECT_EQ(plat_thread_wait_for_stop(0), 0) << "the test's own thread is not a layer thread";
 }
 
-TEST(PlatTick, CountsMillisecondsAndDifferencesSurviveTheWrap) {
+TEST(PlatTick, CountsMilliseconds) {
   uint32_t then = plat_systick_get();
   plat_systick_sleep(30);
   uint32_t spent = plat_systick_get() - then;
   EXPECT_GE(spent, 30u);
   EXPECT_LT(spent, 1000u);
-  uint32_t before_wrap = 0xFFFFFFF0u, after_wrap = 0x10u;
-  EXPECT_EQ(after_wrap - before_wrap, 0x20u);
 }
 
 // Termination is process-wide and cannot be undone, so it runs in a child.
