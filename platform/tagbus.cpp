@@ -95,6 +95,11 @@ class tag_table final {
     entries_.reserve(n);
   }
 
+  void remove(tag *t) {
+    std::scoped_lock lock(lock_);
+    std::erase_if(entries_, [t](const entry &e) { return e.t == t; });
+  }
+
  private:
   struct entry {
     tag *t;
@@ -524,6 +529,10 @@ uint32_t tagbus_add(tag *t) {
     }
   }
   return g_tags.add(t);
+}
+
+void tagbus_remove(tag *t) {
+  if (t) g_tags.remove(t);
 }
 
 void tagbus_uninit() {

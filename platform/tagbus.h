@@ -57,5 +57,9 @@ struct tag_callbacks {
 int tagbus_init(uint32_t serial_num, const tag_callbacks *callbacks, void *ctx);
 // Registers a tag; returns its handle (non-zero), or 0 on failure.
 uint32_t tagbus_add(tag *t);
+// Forgets a tag whose owner is going away (ports destroyed before the
+// process ends, as in tests). The caller makes sure no command for the tag
+// is being served at that moment.
+void tagbus_remove(tag *t);
 // Stops the service (at exit).
 void tagbus_uninit();

@@ -21,6 +21,7 @@ serial_line::~serial_line() {
     start = std::move(start_thread_);
   }
   start.reset();
+  if (tag_.handle != 0) tagbus_remove(&tag_);
   std::scoped_lock lock(handle_lock_);
   serial_h_.reset();
 }
