@@ -73,7 +73,8 @@ mb_frame *south_port_base::cache_lookup(mb_frame *req) {
 }
 
 void south_port_base::deliver_answer(mb_frame *req, const uint8_t *bytes, uint32_t len) {
-  mb_frame_add_ref(req);  // the callback's reference
+  // The callback's reference; a frame without a callback would keep it forever.
+  if (req->callback) mb_frame_add_ref(req);
   frame_renewal(req, bytes, static_cast<int>(len));
   do_call_back(req);
   release_pending(req);

@@ -1,0 +1,370 @@
+#include "cache/mb_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/plat_thread.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using steady = std::chrono::steady_clock;
+
+bytes read_req(uint8_t phy, uint8_t fc, uint16_t start, uint16_t count) {
+  return {phy, fc, static_cast<uint8_t>(start >> 8), static_cast<uint8_t>(start), static_cast<uint8_t>(count >> 8),
+          static_cast<uint8_t>(count)};
+}
+
+bytes answer(uint8_t phy, uint8_t fc, const bytes &data) {
+  bytes a(3 + data.size());
+  a[0] = phy;
+  a[1] = fc;
+  a[2] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), a.begin() + 3);
+  return a;
+}
+
+bytes filled(size_t n, uint8_t v) { return bytes(n, v); }
+
+mb_frame *make_frame(const bytes &b, uint8_t cache = 1) {
+  return mb_frame_create(b.data(), static_cast<int>(b.size()), nullptr, nullptr, nullptr, b[0], 0, 0, cache);
+}
+
+bytes frame_bytes(mb_frame *f) {
+  uint32_t len = 0;
+  const uint8_t *d = mb_frame_get_data(f, &len);
+  return bytes(d, d + len);
+}
+
+// Stores `ack` as the device's answer to `req`, as the port does after an exchange.
+int store(mb_cache *c, const bytes &req, const bytes &ack) {
+  mb_frame *r = make_frame(req);
+  mb_frame *a = make_frame(ack, 0);
+  int rc = cache_register_ack(c, r, a, mb_frame_is_cacheable(r));
+  mb_frame_release(r);
+  mb_frame_release(a);
+  return rc;
+}
+
+// The cached answer for a key, or empty on a miss.
+bytes lookup(mb_cache *c, uint8_t phy, uint8_t fc, uint16_t start, uint16_t count) {
+  mb_frame *f = cache_get_ack(c, phy, fc, start, count);
+  if (!f) return {};
+  bytes b = frame_bytes(f);
+  mb_frame_release(f);
+  return b;
+}
+
+int total(mb_cache *c) {
+  int n = 0;
+  for (uint8_t fc = 1; fc <= 4; ++fc) n += cache_count(c, fc);
+  return n;
+}
+
+// A south port stand-in. Every accepted request goes to `handler` on the
+// port's own thread, which answers it as a port does (answer()), drops it
+// (drop()) or keeps it to answer later.
+class fake_port final : public south_port {
+ public:
+  using handler_fn = std::function<void(mb_frame *)>;
+  explicit fake_port(handler_fn handler) : handler_(std::move(handler)), thread_([this] { run(); }) {}
+  ~fake_port() override {
+    {
+      std::scoped_lock lock(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    for (mb_frame *f : queue_) mb_frame_release(f);
+  }
+
+  int push_request(mb_frame *frame) override {
+    if (busy) return 1;
+    std::scoped_lock lock(m_);
+    queue_.push_back(frame);
+    ++pushes;
+    cv_.notify_all();
+    return 0;
+  }
+  int start(void *, void *) override { return 0; }
+
+  static void answer_with(mb_frame *f, const bytes &b) {
+    mb_frame_add_ref(f);
+    frame_renewal(f, b.data(), static_cast<int>(b.size()));
+    do_call_back(f);
+    mb_frame_release(f);
+  }
+  static void drop(mb_frame *f) { mb_frame_release(f); }
+
+  std::atomic<bool> busy{false};
+  std::atomic<int> pushes{0};
+
+ private:
+  void run() {
+    std::unique_lock lock(m_);
+    for (;;) {
+      cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+      if (stop_) return;
+      mb_frame *f = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      handler_(f);
+      lock.lock();
+    }
+  }
+
+  handler_fn handler_;
+  std::mutex m_;  // guards queue_ and stop_
+  std::condition_variable cv_;
+  std::deque<mb_frame *> queue_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+const bytes kData20 = [] {
+  bytes d;
+  for (uint8_t i = 0; i < 20; ++i) d.push_back(static_cast<uint8_t>(0xA0 + i));
+  return d;
+}();
+
+class CacheTest : public ::testing::Test {
+ protected:
+  void with_port(fake_port::handler_fn h, uint32_t timeout = 100) {
+    port_ = std::make_unique<fake_port>(std::move(h));
+    cache_ = cache_create(port_.get(), timeout);
+  }
+  void TearDown() override {
+    port_.reset();  // no answer may reach the cache after this
+    cache_.reset();
+  }
+  std::unique_ptr<fake_port> port_;
+  std::unique_ptr<mb_cache> cache_;
+};
+
+TEST_F(CacheTest, FirstAnswerStoredAndOnlyTheExactKeyServed) {
+  with_port(fake_port::drop);
+  mb_cache *c = cache_.get();
+  EXPECT_EQ(lookup(c, 1, 3, 0, 10), bytes{}) << "empty cache";
+  ASSERT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, kData20)), 1);
+
+  bytes hit = lookup(c, 1, 3, 0, 10);
+  ASSERT_EQ(hit.size(), 23u);
+  EXPECT_EQ(hit, answer(1, 3, kData20));
+
+  EXPECT_EQ(lookup(c, 1, 3, 0, 5), bytes{}) << "a sub-range is not served";
+  EXPECT_EQ(lookup(c, 1, 3, 1, 10), bytes{});
+  EXPECT_EQ(lookup(c, 2, 3, 0, 10), bytes{});
+  EXPECT_EQ(lookup(c, 1, 4, 0, 10), bytes{}) << "another function code has its own list";
+  EXPECT_EQ(lookup(c, 1, 6, 0, 10), bytes{}) << "no list for writes";
+
+  // Five registers from the same start: an entry of its own.
+  ASSERT_EQ(store(c, read_req(1, 3, 0, 5), answer(1, 3, filled(10, 0x55))), 1);
+  EXPECT_EQ(cache_count(c, 3), 2);
+  EXPECT_EQ(lookup(c, 1, 3, 0, 5), answer(1, 3, filled(10, 0x55)));
+  EXPECT_EQ(lookup(c, 1, 3, 0, 10), answer(1, 3, kData20));
+}
+
+TEST_F(CacheTest, KeyIsTheAnswersUnitIdAndAlreadyStoredKeysKeepTheirData) {
+  with_port(fake_port::drop);
+  mb_cache *c = cache_.get();
+  // Answered under another unit id than asked: kept under the answer's.
+  ASSERT_EQ(store(c, read_req(1, 3, 0, 2), answer(7, 3, {1, 2, 3, 4})), 1);
+  EXPECT_EQ(lookup(c, 1, 3, 0, 2), bytes{});
+  EXPECT_EQ(lookup(c, 7, 3, 0, 2), answer(7, 3, {1, 2, 3, 4}));
+
+  EXPECT_EQ(store(c, read_req(7, 3, 0, 2), answer(7, 3, {9, 9, 9, 9})), 1);
+  EXPECT_EQ(lookup(c, 7, 3, 0, 2), answer(7, 3, {1, 2, 3, 4})) << "only a refresh replaces data";
+  EXPECT_EQ(cache_count(c, 3), 1);
+}
+
+TEST_F(CacheTest, ExceptionsShortAnswersAndUncacheableRequestsAreNotStored) {
+  with_port(fake_port::drop);
+  mb_cache *c = cache_.get();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), bytes{1, 0x83, 2}), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("funcode does not match"), std::string::npos);
+
+  // A byte count the answer does not carry is not read past the answer.
+  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), bytes{1, 3, 20, 0xAA, 0xBB}), 0);
+
+  mb_frame *r = make_frame(read_req(1, 3, 0, 10), 0);
+  mb_frame *a = make_frame(answer(1, 3, kData20), 0);
+  EXPECT_EQ(cache_register_ack(c, r, a, mb_frame_is_cacheable(r)), 0);
+  mb_frame_set_phy_id(r, 0);  // a broadcast is never cacheable
+  EXPECT_EQ(mb_frame_is_cacheable(r), 0);
+  mb_frame_release(r);
+  mb_frame_release(a);
+  EXPECT_EQ(total(c), 0);
+}
+
+TEST_F(CacheTest, RefreshAnswerReplacesDataWithAnyByteCount) {
+  std::vector<bytes> seen;
+  std::mutex seen_lock;
+  with_port([&](mb_frame *f) {
+    {
+      std::scoped_lock lock(seen_lock);
+      seen.push_back(frame_bytes(f));
+      EXPECT_EQ(mb_frame_get_phy_id(f), 1);
+      EXPECT_EQ(mb_frame_is_cacheable(f), 0) << "refresh requests are not looked up again";
+    }
+    fake_port::answer_with(f, answer(1, 3, filled(250, 0x77)));
+  });
+  mb_cache *c = cache_.get();
+  ASSERT_EQ(store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4})), 1);
+  cache_update_all(c, 100);
+  EXPECT_EQ(port_->pushes.load(), 1);
+  {
+    std::scoped_lock lock(seen_lock);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], read_req(1, 3, 0, 2));
+  }
+  EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, filled(250, 0x77)));
+  EXPECT_EQ(cache_count(c, 3), 1);
+}
+
+TEST_F(CacheTest, SilentDeviceCostsOneTimeoutPerEntryAndEntriesGoAtTheEndOfThePass) {
+  std::vector<int> fc3_count_at_push;
+  std::mutex m;
+  with_port(
+      [&](mb_frame *f) {
+        {
+          std::scoped_lock lock(m);
+          fc3_count_at_push.push_back(cache_count(cache_.get(), 3));
+        }
+        fake_port::drop(f);
+      },
+      150);
+  mb_cache *c = cache_.get();
+  store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
+  store(c, read_req(2, 3, 0, 2), answer(2, 3, {1, 2, 3, 4}));
+  store(c, read_req(1, 4, 0, 1), answer(1, 4, {5, 6}));
+
+  testing::internal::CaptureStderr();
+  const auto t0 = steady::now();
+  cache_update_all(c, 150);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t0).count();
+  const std::string log = testing::internal::GetCapturedStderr();
+
+  EXPECT_GE(ms, 3 * 150);
+  EXPECT_LT(ms, 3 * 150 + 1500);
+  EXPECT_EQ(total(c), 0);
+  std::scoped_lock lock(m);
+  EXPECT_EQ(fc3_count_at_push, (std::vector<int>{2, 2, 2})) << "nothing is deleted before the pass ends";
+  size_t n = 0;
+  for (size_t at = log.find("can not get ack from south device"); at != std::string::npos;
+       at = log.find("can not get ack from south device", at + 1))
+    ++n;
+  EXPECT_EQ(n, 3u);
+}
+
+TEST_F(CacheTest, ExceptionOrOtherFunctionCodeDuringRefreshDeletesTheEntry) {
+  with_port([](mb_frame *f) {
+    if (mb_frame_get_start_addr(f) == 0)
+      fake_port::answer_with(f, bytes{1, 0x83, 4});
+    else
+      fake_port::answer_with(f, answer(1, 4, {1, 2}));  // a different function code
+  });
+  mb_cache *c = cache_.get();
+  store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
+  store(c, read_req(1, 3, 8, 1), answer(1, 3, {1, 2}));
+  cache_update_all(c, 100);
+  EXPECT_EQ(total(c), 0);
+}
+
+TEST_F(CacheTest, PortBusyForTheWholeTimeoutLeavesTheEntryAlone) {
+  with_port(fake_port::drop);
+  port_->busy = true;
+  mb_cache *c = cache_.get();
+  store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
+  const auto t0 = steady::now();
+  cache_update_all(c, 100);
+  EXPECT_GE(steady::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_EQ(port_->pushes.load(), 0);
+  EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
+}
+
+TEST_F(CacheTest, LateRefreshAnswersChangeNothing) {
+  // The device answers A only after the pass gave up on it, while B's
+  // refresh is outstanding; B itself is never answered in time.
+  std::mutex m;
+  std::vector<mb_frame *> held;
+  with_port([&](mb_frame *f) {
+    std::scoped_lock lock(m);
+    if (mb_frame_get_start_addr(f) == 20) {
+      for (mb_frame *late : held) fake_port::answer_with(late, answer(1, 3, {0xEE, 0xEE, 0xEE, 0xEE}));
+      held.clear();
+    }
+    held.push_back(f);
+  });
+  mb_cache *c = cache_.get();
+  store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));   // A
+  store(c, read_req(1, 3, 20, 2), answer(1, 3, {5, 6, 7, 8}));  // B
+  cache_update_all(c, 100);
+  EXPECT_EQ(port_->pushes.load(), 2);
+  EXPECT_EQ(lookup(c, 1, 3, 20, 2), bytes{}) << "A's answer must not count as B's";
+  EXPECT_EQ(total(c), 0);
+
+  // B's answer after its entry is gone.
+  std::scoped_lock lock(m);
+  for (mb_frame *late : held) fake_port::answer_with(late, answer(1, 3, {0xEE, 0xEE, 0xEE, 0xEE}));
+  held.clear();
+  EXPECT_EQ(total(c), 0);
+}
+
+TEST_F(CacheTest, RefreshRacingLookupsAndInsertions) {
+  std::atomic<uint8_t> generation{1};
+  with_port(
+      [&](mb_frame *f) {
+        const uint16_t start = mb_frame_get_start_addr(f);
+        if (start % 50 == 0) return fake_port::drop(f);  // some entries die in every pass
+        const uint8_t g = generation.fetch_add(1);
+        fake_port::answer_with(f, answer(mb_frame_get_phy_id(f), 3, filled(8, g)));
+      },
+      20);
+  mb_cache *c = cache_.get();
+  for (uint16_t i = 0; i < 12; ++i) store(c, read_req(1, 3, static_cast<uint16_t>(i * 10), 4), answer(1, 3, filled(8, 0)));
+
+  std::atomic<bool> done{false};
+  std::thread send_thread([&] {
+    uint16_t i = 0;
+    while (!done) {
+      const uint16_t start = static_cast<uint16_t>((i++ % 16) * 10);
+      bytes hit = lookup(c, 1, 3, start, 4);
+      if (!hit.empty()) {
+        ASSERT_EQ(hit.size(), 11u);
+        for (size_t k = 4; k < hit.size(); ++k) ASSERT_EQ(hit[k], hit[3]) << "a torn entry";
+      } else {
+        store(c, read_req(1, 3, start, 4), answer(1, 3, filled(8, 0)));
+      }
+    }
+  });
+  const auto until = steady::now() + std::chrono::milliseconds(1500);
+  while (steady::now() < until) cache_update_all(c, 20);
+  done = true;
+  send_thread.join();
+  EXPECT_GT(port_->pushes.load(), 12);
+}
+
+TEST_F(CacheTest, ClosingTheCacheThreadEndsAWaitingPassPromptly) {
+  with_port(fake_port::drop, 5000);
+  mb_cache *c = cache_.get();
+  store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
+  plat_thread_handle t = plat_thread_start([c] { cache_update_all(c, 5000); }, 10, "update_cache_proc");
+  ASSERT_TRUE(t);
+  for (int i = 0; i < 200 && port_->pushes.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(port_->pushes.load(), 1);
+  const auto t0 = steady::now();
+  plat_close_handle(t);
+  EXPECT_LT(steady::now() - t0, std::chrono::milliseconds(500));
+}
+
+}  // namespace
