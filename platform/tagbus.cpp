@@ -240,29 +240,36 @@ std::unique_ptr<tag_service> tag_service::open(tag_table *tags, const std::strin
     ::unlink(path.c_str());
   }
 
+  // The socket is made under a temporary name and renamed into place once
+  // it listens with its final mode: whoever sees the path can connect at
+  // once, and nobody ever sees it with the umask's mode.
+  const std::string temp_path = path + ".new";
+  sockaddr_un temp_addr{};
+  temp_addr.sun_family = AF_UNIX;
+  if (temp_path.size() >= sizeof temp_addr.sun_path) {
+    PLAT_LOG(3, "tag socket path \"%s\" is longer than %zu bytes", path.c_str(), sizeof temp_addr.sun_path - 6);
+    *error = -ENAMETOOLONG;
+    return nullptr;
+  }
+  std::memcpy(temp_addr.sun_path, temp_path.c_str(), temp_path.size() + 1);
+  ::unlink(temp_path.c_str());  // left by a start that died half-way
+
   fd_handle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) {
     *error = -errno;
     PLAT_LOG(3, "tag socket: socket() failed: %s", std::strerror(errno));
     return nullptr;
   }
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&temp_addr), sizeof temp_addr) != 0) {
     *error = -errno;
-    PLAT_LOG(3, "tag socket: bind(%s) failed: %s", path.c_str(), std::strerror(errno));
+    PLAT_LOG(3, "tag socket: bind(%s) failed: %s", temp_path.c_str(), std::strerror(errno));
     return nullptr;
   }
-  // Owner only, set before listen(): nobody can connect while the file
-  // still has the umask's mode.
-  if (::chmod(path.c_str(), 0600) != 0 || ::lstat(path.c_str(), &st) != 0) {
+  if (::chmod(temp_path.c_str(), 0600) != 0 || ::listen(fd.get(), TAG_LISTEN_BACKLOG) != 0 ||
+      ::rename(temp_path.c_str(), path.c_str()) != 0 || ::lstat(path.c_str(), &st) != 0) {
     *error = -errno;
-    PLAT_LOG(3, "tag socket: chmod(%s) failed: %s", path.c_str(), std::strerror(errno));
-    ::unlink(path.c_str());
-    return nullptr;
-  }
-  if (::listen(fd.get(), TAG_LISTEN_BACKLOG) != 0) {
-    *error = -errno;
-    PLAT_LOG(3, "tag socket: listen(%s) failed: %s", path.c_str(), std::strerror(errno));
-    ::unlink(path.c_str());
+    PLAT_LOG(3, "tag socket: cannot set up %s: %s", path.c_str(), std::strerror(errno));
+    ::unlink(temp_path.c_str());
     return nullptr;
   }
   int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
