@@ -44,7 +44,7 @@ std::vector<admission_client_view> client_views(north_port_tcp *port) {
 std::shared_ptr<mbtcp_client> find_closed_client(north_port_tcp *port) {
   std::scoped_lock guard(port->lock);
   for (const auto &c : port->clients) {
-    std::shared_ptr<plat_socket> s = c->sock.load();
+    std::shared_ptr<plat_socket> s = c->socket();
     if (!s || !plat_socket_is_connected(s.get())) return c;
     plat_systick_sleep(1);
   }
@@ -117,7 +117,7 @@ void client_destroy(mbtcp_client *client) {
   RON(client);
   {
     std::scoped_lock guard(client->lock);
-    client->sock.store(nullptr);
+    client->set_socket(nullptr);
   }
   // Receive first: it is the only one that queues, so once it is gone
   // nothing wakes the send thread any more.
@@ -154,7 +154,7 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   auto c = std::make_shared<mbtcp_client>();
   c->port = port;
   c->mux = m;
-  c->sock.store(std::move(sock));
+  c->set_socket(std::move(sock));
   std::memcpy(c->peer_addr, peer_addr, sizeof c->peer_addr);
   c->peer_port = peer_port;
   c->idle_time = port->idle_time;

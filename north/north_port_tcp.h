@@ -55,12 +55,22 @@ class mbtcp_client final : public std::enable_shared_from_this<mbtcp_client> {
   struct mux *mux = nullptr;
   northport_table *npt = nullptr;  // the rule that admitted the client
 
-  // Guards closing `sock` and the sending of a response (which includes the
-  // pause after it). The receive pass reads the socket outside the lock:
-  // `sock` is an atomic shared handle, so a close only drops the member and
-  // the descriptor goes when the last user lets go of it.
+  // Guards closing the socket and the sending of a response (which includes
+  // the pause after it). The receive pass reads the socket outside it: it
+  // takes its own reference (socket()), so a close only drops the member
+  // and the descriptor goes when the last user lets go of it.
   std::mutex lock;
-  std::atomic<std::shared_ptr<plat_socket>> sock;
+
+  // The connection; null once closed.
+  std::shared_ptr<plat_socket> socket() const {
+    std::scoped_lock guard(sock_ref_lock);
+    return sock;
+  }
+  // REQUIRES: `lock` held, except while the client is being created.
+  void set_socket(std::shared_ptr<plat_socket> s) {
+    std::scoped_lock guard(sock_ref_lock);
+    sock = std::move(s);
+  }
 
   std::unique_ptr<north_send_list> send_list;
   plat_thread_handle rx_thread;    // server thread only
@@ -80,6 +90,12 @@ class mbtcp_client final : public std::enable_shared_from_this<mbtcp_client> {
   std::unique_ptr<mbap_framer> mbap_buf;
   std::unique_ptr<rtu_framer> rtu_buf;
   std::unique_ptr<uint8_t[]> rx_scratch;  // one receive's bytes
+
+ private:
+  // Guards the `sock` pointer itself, only for copying or resetting it:
+  // never held across I/O, so reading it never waits for a response pause.
+  mutable std::mutex sock_ref_lock;
+  std::shared_ptr<plat_socket> sock;
 };
 
 class north_port_tcp final : public north_port {

@@ -27,7 +27,7 @@ mb_frame *make_request_frame(mbtcp_client *c, const uint8_t *data, uint32_t len,
 // Closes the connection; the record stays until the server's sweep.
 void close_client_socket(mbtcp_client *c) {
   std::scoped_lock guard(c->lock);
-  c->sock.store(nullptr);
+  c->set_socket(nullptr);
 }
 
 }  // namespace
@@ -73,7 +73,7 @@ mb_frame *rx_fsm_rtu(mbtcp_client *client, const uint8_t *bytes, int n) {
 
 void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
   (void)npt;
-  const std::shared_ptr<plat_socket> s = client->sock.load();
+  const std::shared_ptr<plat_socket> s = client->socket();
   if (!s) {
     PLAT_LOG(7, "RON(cli->sock) failed");
     return;
@@ -147,7 +147,7 @@ int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, ui
     }
     out = mb_frame_convert_to_tcp(frame, &len, tid, pid);
   }
-  const std::shared_ptr<plat_socket> s = c->sock.load();
+  const std::shared_ptr<plat_socket> s = c->socket();
   if (s && out) {
     plat_socket_send(s.get(), out, len);
     PLAT_LOG_BUF(6, "NORTH TCP ->", out, len);
