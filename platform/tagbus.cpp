@@ -54,10 +54,15 @@ class fd_handle final {
 };
 
 // Every registered tag. Tags are registered by the ports' threads and looked
-// up by the service thread; a tag stays registered (and its owner alive)
-// until the process ends.
+// up by the service thread. A tag stays registered until its owner removes
+// it (only ports destroyed before the process ends do).
 class tag_table final {
  public:
+  // Held by the service while it serves one command, from the look-up to
+  // the last use of the tag pointers it found, and by remove(): a removed
+  // tag is then never in use. Taken before lock_, never inside it.
+  std::mutex &serve_lock() { return serve_lock_; }
+
   uint32_t add(tag *t) {
     std::scoped_lock lock(lock_);
     for (entry &e : entries_) {
@@ -96,6 +101,7 @@ class tag_table final {
   }
 
   void remove(tag *t) {
+    std::scoped_lock serving(serve_lock_);
     std::scoped_lock lock(lock_);
     std::erase_if(entries_, [t](const entry &e) { return e.t == t; });
   }
@@ -105,7 +111,8 @@ class tag_table final {
     tag *t;
     uint32_t handle;
   };
-  std::mutex lock_;  // guards entries_ and next_handle_
+  std::mutex serve_lock_;  // see serve_lock()
+  std::mutex lock_;        // guards entries_ and next_handle_
   std::vector<entry> entries_;
   uint32_t next_handle_ = 1;
 };
@@ -405,6 +412,7 @@ void tag_service::take_lines(tag_client &c) {
 }
 
 void tag_service::execute(std::string_view line, std::string &out) {
+  std::scoped_lock serving(tags_->serve_lock());
   std::vector<std::string_view> words = split_words(line);
   if (words.empty()) {
     out += "ERR empty command\n";
@@ -498,8 +506,10 @@ void tag_service::expire_idle(uint32_t now) {
   }
 }
 
-// Both outlive every exit handler (constructed before main runs).
-tag_table g_tags;
+// Never destroyed: a port thread still running at exit may register or
+// remove a tag during static destruction.
+tag_table &g_tags = *new tag_table;
+// Constructed before main runs, so destroyed after every exit handler.
 std::mutex g_service_lock;  // guards g_service: tagbus_init and tagbus_uninit may come from different threads
 std::unique_ptr<tag_service> g_service;
 

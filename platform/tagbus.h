@@ -55,11 +55,15 @@ struct tag_callbacks {
 // "/run/trellis/<program>.tags"). `serial_num` sizes the tag table.
 // 0 on success.
 int tagbus_init(uint32_t serial_num, const tag_callbacks *callbacks, void *ctx);
-// Registers a tag; returns its handle (non-zero), or 0 on failure.
+// Registers a tag; returns its handle (non-zero), or 0 on failure (a name
+// that is empty, unterminated or holds a blank). The same tag again gets its
+// handle back; another tag under a registered name replaces the older one.
+// Any thread; may be called before tagbus_init.
 uint32_t tagbus_add(tag *t);
 // Forgets a tag whose owner is going away (ports destroyed before the
-// process ends, as in tests). The caller makes sure no command for the tag
-// is being served at that moment.
+// process ends, as in tests). Waits for a command being served to finish;
+// afterwards the service no longer touches the tag. Must not be called from
+// inside a tag callback or change_state.
 void tagbus_remove(tag *t);
 // Stops the service (at exit).
 void tagbus_uninit();
