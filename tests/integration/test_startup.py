@@ -170,16 +170,30 @@ def test_command_line_exit_codes(args, code):
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
 def test_signal_stops_the_gateway_promptly_and_removes_the_tag_socket(tmp_path, sig):
-    with Gateway(tmp_path, ENABLED_EMPTY) as gw:
+    port = free_port()
+    body = ('<SouthPort type="udp" id="1" host="127.0.0.1" udp_port="9"/>'
+            '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
+            f'<NorthPort type="tcp" id="1" tcp_port="{port}"><Table ip="*" id="1"/></NorthPort>')
+    with Gateway(tmp_path, server_xml(body)) as gw:
         wait_ready(gw)
-        # A client still connected must not hold the exit up.
+        # Connected clients (a Modbus master, a tag client) must not hold the exit up.
+        master = wait_for(lambda: connect_tcp(port), 5, what="north TCP port")
         lingering = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         lingering.connect(gw.tag_socket)
         started = time.monotonic()
         assert gw.stop(sig, timeout=5) == 0
         assert time.monotonic() - started < 2.0
         lingering.close()
+        master.close()
     assert not os.path.exists(gw.tag_socket)
+    assert gw.count("exit_handler()") == 1
+
+
+def connect_tcp(port):
+    try:
+        return socket.create_connection(("127.0.0.1", port), timeout=1)
+    except OSError:
+        return None
 
 
 # --- the tag socket ------------------------------------------------------------
@@ -360,11 +374,10 @@ def north_tcp_ports(xml):
 
 
 def accepts(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
+    s = connect_tcp(port)
+    if s:
+        s.close()
+    return s is not None
 
 
 @pytest.mark.parametrize("name", sorted(f for f in os.listdir(EXAMPLES) if f.endswith(".acr")))
