@@ -18,10 +18,8 @@ class fake_south final : public south_port {
     return answer;
   }
   int start(void *, void *) override { return 0; }
-  int get_mode() override { return mode; }
-
+  int get_mode() override { return 2; }
   int answer = 0;
-  int mode = 0;
   std::vector<mb_frame *> pushed;
 };
 
@@ -30,16 +28,12 @@ class fake_north final : public north_port {
   int start() override { return 0; }
 };
 
-struct delivery {
-  north_port *port;
-  mb_frame *frame;
-  uint32_t south_id;
-  int mode;
-};
-std::vector<delivery> g_deliveries;
+std::vector<north_port *> g_sent_to;
 
-int record_send(north_port *port, mb_frame *frame, uint32_t south_id, int mode) {
-  g_deliveries.push_back({port, frame, south_id, mode});
+int record_send(north_port *port, mb_frame *, uint32_t south_id, int mode) {
+  EXPECT_EQ(south_id, 1u);
+  EXPECT_EQ(mode, 2);
+  g_sent_to.push_back(port);
   return 0;
 }
 
@@ -49,7 +43,11 @@ struct frame_deleter {
 
 class MuxTest : public ::testing::Test {
  protected:
-  void SetUp() override { g_deliveries.clear(); }
+  void SetUp() override {
+    g_sent_to.clear();
+    mux_register_southport(m_.get(), 1, &south1_, 1);
+    mux_register_southport(m_.get(), 2, &south2_, 1);
+  }
 
   // A routing table from <Item> elements, registered under `id`.
   table *add_table(int id, const std::string &items) {
@@ -60,143 +58,94 @@ class MuxTest : public ::testing::Test {
     return tables_.back().get();
   }
 
-  mb_frame *frame(uint8_t req_id) {
+  // Pushes a request for req_id; returns the result, the frame in *out.
+  int push(table *t, uint8_t req_id, mb_frame **out = nullptr) {
     const uint8_t bytes[] = {req_id, 0x03, 0x00, 0x00, 0x00, 0x01};
     frames_.emplace_back(mb_frame_create(bytes, 6, nullptr, nullptr, nullptr, req_id, 0, 0, 0));
-    return frames_.back().get();
+    if (out) *out = frames_.back().get();
+    return mux_push_request(m_.get(), t, frames_.back().get());
+  }
+
+  northport_table *rule(table *t) {
+    rules_.push_back(std::make_unique<northport_table>());
+    rules_.back()->table = t;
+    return rules_.back().get();
   }
 
   std::unique_ptr<mux> m_{mux_create()};
   std::vector<std::unique_ptr<table>> tables_;
   std::vector<std::unique_ptr<mb_frame, frame_deleter>> frames_;
+  std::vector<std::unique_ptr<northport_table>> rules_;
   fake_south south1_, south2_;
+  fake_north north_a_, north_b_;
 };
 
-TEST_F(MuxTest, ListedItemWinsOverTheStarItem) {
-  mux_register_southport(m_.get(), 1, &south1_, 1);
-  mux_register_southport(m_.get(), 2, &south2_, 1);
-  table *t = add_table(1, R"(<Item node_id_req="5" node_id_phy="17" south_port="2"/><Item south_port="1"/>)");
-  mb_frame *listed = frame(5);
-  EXPECT_EQ(mux_push_request(m_.get(), t, listed), 0);
-  EXPECT_EQ(mb_frame_get_phy_id(listed), 17);
-  ASSERT_EQ(south2_.pushed.size(), 1u);
-  mb_frame *other = frame(7);
-  EXPECT_EQ(mux_push_request(m_.get(), t, other), 0);
-  EXPECT_EQ(mb_frame_get_phy_id(other), 7);  // "*" phy keeps the req id
-  EXPECT_EQ(south1_.pushed, std::vector<mb_frame *>{other});
-}
-
-TEST_F(MuxTest, StarItemWithPhyIdReplacesTheUnitId) {
-  mux_register_southport(m_.get(), 1, &south1_, 1);
-  table *t = add_table(1, R"(<Item node_id_req="*" node_id_phy="9" south_port="1"/>)");
-  mb_frame *f = frame(7);
-  EXPECT_EQ(mux_push_request(m_.get(), t, f), 0);
-  EXPECT_EQ(mb_frame_get_phy_id(f), 9);
-}
-
-TEST_F(MuxTest, ListedItemWithPhyZeroIsABroadcast) {
-  mux_register_southport(m_.get(), 1, &south1_, 1);
-  table *t = add_table(1, R"(<Item node_id_req="4" node_id_phy="0" south_port="1"/>)");
-  mb_frame *f = frame(4);
-  EXPECT_EQ(mux_push_request(m_.get(), t, f), 0);
-  EXPECT_TRUE(mb_frame_is_broadcast(f));
+TEST_F(MuxTest, PicksThePortAndStampsThePhyId) {
+  table *t = add_table(1, R"(<Item node_id_req="5" node_id_phy="17" south_port="2"/><Item south_port="1"/>
+                             <Item node_id_req="4" node_id_phy="0" south_port="1"/>)");
+  table *star9 = add_table(2, R"(<Item node_id_req="*" node_id_phy="9" south_port="1"/>)");
+  mb_frame *f = nullptr;
+  EXPECT_EQ(push(t, 5, &f), 0);
+  EXPECT_EQ(f->phy_id, 17);
+  EXPECT_EQ(south2_.pushed, std::vector<mb_frame *>{f});
+  EXPECT_EQ(push(t, 7, &f), 0);
+  EXPECT_EQ(f->phy_id, 7);  // "*" phy keeps the req id
+  EXPECT_EQ(push(t, 4, &f), 0);
+  EXPECT_TRUE(f->broadcast);  // a listed phy 0 is a broadcast
+  EXPECT_EQ(push(star9, 7, &f), 0);
+  EXPECT_EQ(f->phy_id, 9);
+  EXPECT_EQ(south1_.pushed.size(), 3u);
+  south1_.answer = 1;
+  EXPECT_EQ(push(star9, 7), 1);  // a busy port's answer comes back
 }
 
 TEST_F(MuxTest, RoutingFailuresReturnMinusOne) {
-  mux_register_southport(m_.get(), 1, &south1_, 1);
   table *no_star = add_table(1, R"(<Item node_id_req="1" south_port="1"/><Item node_id_req="2" south_port="1"/>)");
-  mb_frame *f = frame(3);
-  std::string log = logged(3, [&] { EXPECT_EQ(mux_push_request(m_.get(), no_star, f), -1); });
-  EXPECT_NE(log.find("fail to get item"), std::string::npos) << log;
-  EXPECT_TRUE(mb_frame_is_broadcast(f));  // stamped with phy 0 until the next attempt
-
   table *to_missing = add_table(2, R"(<Item south_port="4"/>)");
-  log = logged(3, [&] { EXPECT_EQ(mux_push_request(m_.get(), to_missing, frame(3)), -1); });
-  EXPECT_NE(log.find("fail to get south port "), std::string::npos) << log;
-
   table *to_invalid = add_table(3, R"(<Item south_port="300"/>)");
-  EXPECT_EQ(mux_push_request(m_.get(), to_invalid, frame(3)), -1);
+  mb_frame *f = nullptr;
+  std::string log = logged(3, [&] { EXPECT_EQ(push(no_star, 3, &f), -1); });
+  EXPECT_NE(log.find("fail to get item"), std::string::npos) << log;
+  EXPECT_TRUE(f->broadcast);  // stamped with phy 0 until the next attempt
+  log = logged(3, [&] { EXPECT_EQ(push(to_missing, 3), -1); });
+  EXPECT_NE(log.find("fail to get south port "), std::string::npos) << log;
+  EXPECT_EQ(push(to_invalid, 3), -1);
   EXPECT_TRUE(south1_.pushed.empty());
 }
 
-TEST_F(MuxTest, BusySouthPortAnswerIsPassedBack) {
-  south1_.answer = 1;
-  mux_register_southport(m_.get(), 1, &south1_, 1);
-  table *t = add_table(1, R"(<Item south_port="1"/>)");
-  EXPECT_EQ(mux_push_request(m_.get(), t, frame(1)), 1);
-  south1_.answer = -1;
-  EXPECT_EQ(mux_push_request(m_.get(), t, frame(1)), -1);
-}
-
 TEST_F(MuxTest, IdsOutsideTheSlotsAreRefused) {
-  std::string log = logged(3, [&] {
+  const std::string log = logged(3, [&] {
     EXPECT_EQ(mux_register_southport(m_.get(), 256, &south1_, 1), -1);
-    EXPECT_EQ(mux_register_southport(m_.get(), -1, &south1_, 1), -1);
-    EXPECT_EQ(mux_register_northport(m_.get(), 256, nullptr, record_send), -1);
+    EXPECT_EQ(mux_register_northport(m_.get(), -1, &north_a_, record_send), -1);
     EXPECT_EQ(mux_register_table(m_.get(), 257, nullptr), -1);
-    EXPECT_EQ(mux_get_table(m_.get(), 257), nullptr);
     EXPECT_EQ(mux_get_table(m_.get(), 4), nullptr);
   });
   EXPECT_NE(log.find("id 256"), std::string::npos) << log;
   EXPECT_NE(log.find("id -1"), std::string::npos) << log;
   EXPECT_NE(log.find("Table id 257"), std::string::npos) << log;
   EXPECT_NE(log.find("fail register directory, unable to find table "), std::string::npos) << log;
-  EXPECT_EQ(mux_register_southport(m_.get(), 255, &south1_, 1), 0);
-  table *t = add_table(256, R"(<Item south_port="255"/>)");
+  table *t = add_table(256, "");
   EXPECT_EQ(mux_get_table(m_.get(), 256), t);
 }
 
-class MuxTransparentTest : public MuxTest {
- protected:
-  northport_table *rule(table *t) {
-    rules_.push_back(std::make_unique<northport_table>());
-    rules_.back()->table = t;
-    return rules_.back().get();
-  }
-  std::vector<std::unique_ptr<northport_table>> rules_;
-  fake_north north_a_, north_b_;
-};
-
-TEST_F(MuxTransparentTest, FanOutFollowsAttachOrderAndPairsRegisterOnce) {
-  south1_.mode = 2;
-  mux_register_southport(m_.get(), 1, &south1_, 2);
+TEST_F(MuxTest, TransparentFanOutFollowsAttachOrderOncePerPair) {
   table *t = add_table(1, R"(<Item south_port="1"/>)");
   mux_register_northport(m_.get(), 7, &north_b_, record_send);
   mux_register_northport(m_.get(), 3, &north_a_, record_send);
-  EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 7, rule(t)), 0);
-  EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 3, rule(t)), 0);
-  EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 7, rule(t)), 0);
-  EXPECT_EQ(m_->southport_list[1]->northports->size(), 2u);
-
-  mb_frame *f = frame(1);
-  EXPECT_EQ(mux_send_to_northport(m_.get(), 1, f), 0);
-  ASSERT_EQ(g_deliveries.size(), 2u);
-  EXPECT_EQ(g_deliveries[0].port, &north_b_);
-  EXPECT_EQ(g_deliveries[1].port, &north_a_);
-  for (const delivery &d : g_deliveries) {
-    EXPECT_EQ(d.frame, f);
-    EXPECT_EQ(d.south_id, 1u);
-    EXPECT_EQ(d.mode, 2);
-  }
-  g_deliveries.clear();
-  EXPECT_EQ(mux_send_to_northport(m_.get(), 2, f), 0);  // nothing attached there
-  EXPECT_TRUE(g_deliveries.empty());
+  for (int north_id : {7, 3, 7}) EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), north_id, rule(t)), 0);
+  EXPECT_EQ(mux_send_to_northport(m_.get(), 1, nullptr), 0);
+  EXPECT_EQ(g_sent_to, (std::vector<north_port *>{&north_b_, &north_a_}));
+  g_sent_to.clear();
+  EXPECT_EQ(mux_send_to_northport(m_.get(), 2, nullptr), 0);  // nothing attached there
+  EXPECT_TRUE(g_sent_to.empty());
 }
 
-TEST_F(MuxTransparentTest, NothingIsBoundWithoutAStarItemOrNorthEntry) {
-  mux_register_southport(m_.get(), 1, &south1_, 2);
+TEST_F(MuxTest, TransparentBindingNeedsAStarItemAndANorthEntry) {
   table *no_star = add_table(1, R"(<Item node_id_req="1" south_port="1"/>)");
-  mux_register_northport(m_.get(), 3, &north_a_, record_send);
+  table *t = add_table(2, R"(<Item south_port="1"/>)");
   std::string log =
       logged(4, [&] { EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 3, rule(no_star)), 1); });
   EXPECT_NE(log.find("no \"*\" item"), std::string::npos) << log;
-  for (const auto &south : m_->southport_list) {
-    if (south) {
-      EXPECT_EQ(south->northports->size(), 0u);
-    }
-  }
-
-  table *t = add_table(2, R"(<Item south_port="1"/>)");
   log = logged(7, [&] { EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 256, rule(t)), 1); });
   EXPECT_NE(log.find("RVON(mux->northport_list[ north_port_id ],1) failed"), std::string::npos) << log;
   EXPECT_EQ(m_->southport_list[1]->northports->size(), 0u);
