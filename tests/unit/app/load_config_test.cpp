@@ -193,3 +193,20 @@ TEST(LoadConfigFile, UnreadableOrMalformedFilesGiveNoServer) {
   ASSERT_NE(srv, nullptr);
   EXPECT_EQ(srv->serial_num, 1u);
 }
+
+TEST(LoadConfigPorts, NorthPortListHolds128InFileOrderAndFailedCreatesAreSkipped) {
+  std::string xml = std::string(R"(<tTrellisServer enable="true"><SouthPort type="udp"/>)") + TABLE +
+                    R"(<NorthPort type="tcp" id="9" tcp_port="1"/>)";  // no "Table": create fails
+  for (int i = 0; i < 130; ++i) {
+    xml += R"(<NorthPort type="tcp" id=")" + std::to_string(i) + R"(" tcp_port=")" + std::to_string(20000 + i) +
+           R"("><Table ip="*" id="1"/></NorthPort>)";
+  }
+  xml += "</tTrellisServer>";
+  loaded l = load(xml);
+  ASSERT_NE(l.srv, nullptr);
+  EXPECT_EQ(l.srv->owned_north_ports.size(), 130u);  // all kept alive
+  ASSERT_EQ(l.srv->north_ports->size(), 128u);       // the first 128 are started
+  for (size_t i = 0; i < 128; ++i) EXPECT_EQ(l.srv->north_ports->items_[i], l.srv->owned_north_ports[i].get()) << i;
+  EXPECT_TRUE(has(l.log, "north port list is full"));
+  EXPECT_EQ(l.srv->serial_num, 0u);
+}
