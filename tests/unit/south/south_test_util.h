@@ -1,0 +1,235 @@
+// Helpers for the south port tests: a field device played by the test on
+// the master end of a pseudo-terminal, and request frames whose answers and
+// release the test can wait for.
+#pragma once
+
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "frame/mb_codec.h"
+#include "frame/mb_frame.h"
+
+namespace south_test {
+
+using bytes = std::vector<uint8_t>;
+using steady = std::chrono::steady_clock;
+
+inline bytes with_crc(bytes b) {
+  const uint16_t crc = mb_crc16(b.data(), static_cast<uint32_t>(b.size()));
+  b.push_back(static_cast<uint8_t>(crc >> 8));
+  b.push_back(static_cast<uint8_t>(crc & 0xFF));
+  return b;
+}
+
+inline bytes read_req(uint8_t unit, uint8_t fc, uint16_t start, uint16_t count) {
+  return {unit, fc, static_cast<uint8_t>(start >> 8), static_cast<uint8_t>(start), static_cast<uint8_t>(count >> 8),
+          static_cast<uint8_t>(count)};
+}
+
+inline bytes answer(uint8_t unit, uint8_t fc, size_t data_len, uint8_t first = 0) {
+  bytes a(3 + data_len);
+  a[0] = unit;
+  a[1] = fc;
+  a[2] = static_cast<uint8_t>(data_len);
+  for (size_t i = 0; i < data_len; ++i) a[3 + i] = static_cast<uint8_t>(first + i);
+  return a;
+}
+
+template <class Pred>
+bool wait_until(Pred pred, int ms) {
+  const auto until = steady::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (steady::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Where the answers of the test's requests arrive, and when they are freed.
+struct reply_box {
+  std::mutex m;  // guards everything below
+  std::condition_variable cv;
+  std::vector<bytes> answers;
+  int freed = 0;
+  steady::time_point freed_at{};
+
+  size_t answer_count() {
+    std::scoped_lock lock(m);
+    return answers.size();
+  }
+  int freed_count() {
+    std::scoped_lock lock(m);
+    return freed;
+  }
+  bool wait_freed(int n, int ms) {
+    std::unique_lock lock(m);
+    return cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return freed >= n; });
+  }
+};
+
+inline int on_answer(mb_frame *f, void *ctx, uint8_t, uint16_t, uint16_t) {
+  auto *box = static_cast<reply_box *>(ctx);
+  uint32_t len = 0;
+  const uint8_t *d = mb_frame_get_data(f, &len);
+  {
+    std::scoped_lock lock(box->m);
+    box->answers.emplace_back(d, d + len);
+  }
+  box->cv.notify_all();
+  mb_frame_release(f);
+  return 0;
+}
+
+inline void on_free(void *ctx) {
+  auto *box = static_cast<reply_box *>(ctx);
+  {
+    std::scoped_lock lock(box->m);
+    ++box->freed;
+    box->freed_at = steady::now();
+  }
+  box->cv.notify_all();
+}
+
+// A request as a north port makes it: the box gets the answer and learns when
+// the frame is freed.
+inline mb_frame *request(reply_box &box, const bytes &req, uint8_t cache = 0) {
+  mb_frame *f = mb_frame_create(req.data(), static_cast<int>(req.size()), on_answer, &box, on_free, req[0], 0, 0, cache);
+  mb_frame_set_phy_id(f, req[0]);
+  return f;
+}
+
+// A pty pair: the port opens `link` (the slave), the test plays the device
+// on the master. The test keeps a slave descriptor open so that the master
+// never sees a hang-up while the port has its line closed.
+class pty_pair final {
+ public:
+  pty_pair() {
+    char tmpl[] = "/tmp/trellis-south-XXXXXX";
+    dir = mkdtemp(tmpl);
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    prefix = dir + "/ttyT";
+  }
+  ~pty_pair() {
+    unlink_link();
+    if (master >= 0) close(master);
+    if (slave >= 0) close(slave);
+    std::filesystem::remove_all(dir);
+  }
+  pty_pair(const pty_pair &) = delete;
+  pty_pair &operator=(const pty_pair &) = delete;
+
+  // Makes "<prefix><n - 1>" point at the slave, so that port n opens it.
+  void link_port(int n) {
+    link = prefix + std::to_string(n - 1);
+    std::filesystem::create_symlink(ttyname(slave), link);
+  }
+  void unlink_link() {
+    if (!link.empty()) std::filesystem::remove(link);
+  }
+
+  std::string dir;
+  std::string prefix;
+  std::string link;
+  int master = -1;
+  int slave = -1;
+};
+
+// The field device on the master end: collects the bytes of each request
+// (a request ends after 5 ms of silence), records it, and plays the script
+// its handler returns: chunks written after a pause each.
+class fake_device final {
+ public:
+  struct step {
+    int delay_ms;
+    bytes data;
+  };
+  using script = std::vector<step>;
+  using handler_fn = std::function<script(const bytes &request)>;
+
+  explicit fake_device(int fd) : fd_(fd), thread_([this] { run(); }) {}
+  ~fake_device() {
+    stop_ = true;
+    thread_.join();
+  }
+  fake_device(const fake_device &) = delete;
+  fake_device &operator=(const fake_device &) = delete;
+
+  void set_handler(handler_fn h) {
+    std::scoped_lock lock(m_);
+    handler_ = std::move(h);
+  }
+  std::vector<bytes> seen() {
+    std::scoped_lock lock(m_);
+    return seen_;
+  }
+  size_t request_count() {
+    std::scoped_lock lock(m_);
+    return seen_.size();
+  }
+  steady::time_point last_write() {
+    std::scoped_lock lock(m_);
+    return last_write_;
+  }
+
+ private:
+  void run() {
+    bytes cur;
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      int r = poll(&p, 1, 5);
+      if (r > 0 && (p.revents & POLLIN)) {
+        uint8_t buf[1024];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n > 0) cur.insert(cur.end(), buf, buf + n);
+        continue;
+      }
+      if (r > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // hang-up while nobody has the line
+      if (cur.empty()) continue;
+      handler_fn h;
+      {
+        std::scoped_lock lock(m_);
+        seen_.push_back(cur);
+        h = handler_;
+      }
+      script s = h ? h(cur) : script{};
+      cur.clear();
+      for (const step &st : s) {
+        const auto until = steady::now() + std::chrono::milliseconds(st.delay_ms);
+        while (!stop_ && steady::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (stop_) return;
+        ssize_t w = write(fd_, st.data.data(), st.data.size());
+        (void)w;
+        std::scoped_lock lock(m_);
+        last_write_ = steady::now();
+      }
+    }
+  }
+
+  const int fd_;
+  std::atomic<bool> stop_{false};
+  std::mutex m_;  // guards handler_, seen_, last_write_
+  handler_fn handler_;
+  std::vector<bytes> seen_;
+  steady::time_point last_write_{};
+  std::thread thread_;
+};
+
+}  // namespace south_test
