@@ -114,26 +114,29 @@ sockaddr_in v4_address(uint32_t address, uint16_t port) {
   return a;
 }
 
+// A failed connect is only traced here: the caller reports it in its own
+// terms (a south TCP port retries every second and speaks up at every tenth
+// failure).
 int do_connect(plat_socket *s, const sockaddr *a, socklen_t len, const char *what) {
   int rc;
   do {
     rc = ::connect(s->fd_, a, len);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0 && errno != EINPROGRESS) {
-    PLAT_LOG(4, "connect to %s failed: %s", what, std::strerror(errno));
+    PLAT_LOG(7, "connect to %s failed: %s", what, std::strerror(errno));
     return -1;
   }
   if (rc != 0) {
     int revents = wait_fd_stoppable(s->fd_, POLLOUT, connect_limit_ms);
     if (revents <= 0) {
-      PLAT_LOG(4, "connect to %s: no answer within %u ms", what, connect_limit_ms);
+      PLAT_LOG(7, "connect to %s: no answer within %u ms", what, connect_limit_ms);
       return -1;
     }
     int err = 0;
     socklen_t err_len = sizeof(err);
     if (getsockopt(s->fd_, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0) err = errno;
     if (err != 0) {
-      PLAT_LOG(4, "connect to %s failed: %s", what, std::strerror(err));
+      PLAT_LOG(7, "connect to %s failed: %s", what, std::strerror(err));
       return -1;
     }
   }

@@ -6,6 +6,7 @@
 // errno is turned into the return conventions below here, once.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,7 +21,9 @@ class plat_socket final {
   int fd() const { return fd_; }
 
   int fd_;
-  bool peer_gone_ = false;  // set once a send or receive saw the connection end
+  // Set once a send or receive saw the connection end. Atomic: one thread
+  // may ask plat_socket_is_connected() while another receives.
+  std::atomic<bool> peer_gone_{false};
 };
 
 using plat_socket_handle = std::unique_ptr<plat_socket>;
