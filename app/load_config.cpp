@@ -10,6 +10,7 @@
 #include "platform/tw_conf.h"
 #include "route/mux.h"
 #include "route/table.h"
+#include "south/south_port_tcp.h"
 
 namespace {
 
@@ -66,7 +67,8 @@ struct port_type_row {
 
 constexpr port_type_row port_types[] = {
     {"tcp", PORT_KIND_MODBUS, false,  //
-     "create south_port_tcp done. addr is %p\n", nullptr, "create north port tcp.\n", north_create<north_port_tcp_create>},
+     "create south_port_tcp done. addr is %p\n", south_create<south_port_tcp_create>,  //
+     "create north port tcp.\n", north_create<north_port_tcp_create>},
     {"udp", PORT_KIND_MODBUS, false,  //
      "create south_port_udp done. addr is %p\n", nullptr, "create north port udp.\n", nullptr},
     {"rtu", PORT_KIND_MODBUS, true,  //

@@ -1,0 +1,318 @@
+#include "south/south_port_tcp.h"
+
+#include <utility>
+
+#include "platform/plat_log.h"
+
+namespace {
+
+// Ms the send thread waits in one receive before it looks at the time-out
+// and at a stop request again.
+constexpr uint32_t recv_wait_ms = 10;
+
+south_port_tcp_settings check_settings(south_port_tcp_settings s) {
+  if (s.timeout <= 0) {
+    PLAT_LOG(4, " south port tcp timeout has illegaled configuration, system is setting as defaut val : 1000 ");
+    s.timeout = 1000;
+  }
+  if (s.tcp_port < 1 || s.tcp_port > 0xFFFF) {
+    PLAT_LOG(4, "[south %s]: tcp_port %d is not usable, system is setting as defaut val : 502\n", s.type.c_str(),
+             s.tcp_port);
+    s.tcp_port = 502;
+  }
+  if (s.time_interval < 0) {
+    PLAT_LOG(4, "[south %s]: time_interval %d is not usable, system is setting as defaut val : 50\n", s.type.c_str(),
+             s.time_interval);
+    s.time_interval = 50;
+  }
+  if (s.cache_polling_cycle < 1) {
+    // A zero period would run refresh passes back to back.
+    PLAT_LOG(4, "[south %s]: cache_polling_cycle %d is not usable, system is setting as defaut val : 5000\n",
+             s.type.c_str(), s.cache_polling_cycle);
+    s.cache_polling_cycle = 5000;
+  }
+  return s;
+}
+
+}  // namespace
+
+south_port_tcp::south_port_tcp(const south_port_tcp_settings &settings)
+    : south_port_tcp(checked{}, check_settings(settings)) {}
+
+south_port_tcp::south_port_tcp(checked, const south_port_tcp_settings &s)
+    : south_port_base(s.type, static_cast<uint32_t>(s.timeout), static_cast<uint32_t>(s.cache_polling_cycle)),
+      settings_(s) {
+  if (s.host.find(':') != std::string::npos) {
+    family_ = 16;
+    address_ok_ = plat_inet6_addr(s.host.c_str(), address6_) != 0;
+  } else {
+    family_ = 4;
+    address4_ = plat_inet_addr(s.host.c_str());
+    // The parser answers "no address" with the broadcast address itself.
+    address_ok_ = address4_ != 0xFFFFFFFFu || s.host == "255.255.255.255";
+  }
+  if (!address_ok_) {
+    PLAT_LOG(3, "[south %s]: host [%s] is not an IPv%d address; the device cannot be reached\n", type().c_str(),
+             s.host.c_str(), family_ == 16 ? 6 : 4);
+  }
+  mbap_framer_init(&mbap_, mbap_side::south);
+  rtu_framer_init(&rtu_, {.gap_ms = static_cast<uint32_t>(s.time_interval), .gap_inclusive = false,
+                          .check_crc = true});
+}
+
+south_port_tcp::~south_port_tcp() {
+  // The manager first, so that it starts nothing more; then the threads it
+  // started; both before the members they use go.
+  plat_thread_handle cli;
+  {
+    std::scoped_lock lock(conn_lock_);
+    cli = std::move(cli_thread_);
+  }
+  plat_close_handle(cli);
+  close_threads();
+  std::scoped_lock lock(conn_lock_);
+  sock_.reset();
+}
+
+int south_port_tcp::start(void *, void *) {
+  std::scoped_lock lock(conn_lock_);
+  if (cli_thread_) return 0;
+  PLAT_LOG(5, "start south tcp single mode\n");
+  cli_thread_ = plat_thread_start([this] { mbtcp_cli_proc(); }, 1000, "mbtcp_cli_proc");
+  return 0;
+}
+
+bool south_port_tcp::connected() {
+  std::shared_ptr<plat_socket> s = current_socket();
+  return s && plat_socket_is_connected(s.get());
+}
+
+std::shared_ptr<plat_socket> south_port_tcp::current_socket() {
+  std::scoped_lock lock(conn_lock_);
+  return sock_;
+}
+
+bool south_port_tcp::drop_socket(const std::shared_ptr<plat_socket> &s) {
+  std::scoped_lock lock(conn_lock_);
+  if (!s || sock_ != s) return false;
+  sock_.reset();
+  return true;
+}
+
+void south_port_tcp::mbtcp_cli_proc() {
+  if (std::shared_ptr<plat_socket> s = current_socket()) {
+    if (plat_socket_is_connected(s.get())) return;
+    // The device went away between exchanges (or the send thread has not
+    // yet noticed). Connecting again on the same socket cannot work, so it
+    // is replaced now, with the send and cache threads closed first.
+    if (drop_socket(s)) {
+      PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
+    }
+  }
+
+  // No connection: nothing may be using the old one any more, and a request
+  // waiting in the slot belongs to it.
+  close_threads();
+  if (mb_frame *left = pending_request()) release_pending(left);
+
+  std::shared_ptr<plat_socket> s = connect_socket();
+  if (!s) return;
+
+  // A new stream: nothing half-received from the old one counts.
+  mbap_framer_reset(&mbap_);
+  rtu_framer_reset(&rtu_);
+  {
+    std::scoped_lock lock(conn_lock_);
+    sock_ = s;
+  }
+  PLAT_LOG(5, "[%s] has ip:[%s] port:[%d] been connected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
+  start_threads("mbtcp_send_proc");
+  if (!threads_running()) {
+    // Without a send thread the connection would hold requests forever.
+    PLAT_LOG(3, "[%s]: the send thread could not be started; the connection is dropped\n", type().c_str());
+    drop_socket(s);
+  }
+}
+
+std::shared_ptr<plat_socket> south_port_tcp::connect_socket() {
+  plat_socket_handle created = family_ == 16 ? plat_socket_create_tcp_ipv6() : plat_socket_create_tcp();
+  if (!created) {
+    PLAT_LOG(7, "ROF(port->sock != PLAT_INVALID_HANDLE) failed");
+    return nullptr;
+  }
+  std::shared_ptr<plat_socket> s(std::move(created));
+  plat_socket_setopt_reuse_addr(s.get(), 1);
+  int rc = -1;
+  if (address_ok_) {
+    const uint16_t port = plat_htons(static_cast<uint16_t>(settings_.tcp_port));
+    rc = family_ == 16 ? plat_socket_connect_ipv6(s.get(), address6_, port)
+                       : plat_socket_connect(s.get(), address4_, port);
+  }
+  if (rc != 0) {
+    count_connect_failure();
+    return nullptr;  // closes the socket
+  }
+  return s;
+}
+
+void south_port_tcp::count_connect_failure() {
+  // Not reset by a connection: the pair of messages marks every tenth
+  // failure, so a dead device costs one pair every ten seconds.
+  if (connect_failures_.fetch_add(1) + 1 > 9) {
+    connect_failures_.store(0);
+    PLAT_LOG(5, "[%s] ip:[%s] port:[%d] connect fail.\n", type().c_str(), host().c_str(), settings_.tcp_port);
+    PLAT_LOG(5, "[%s] reconnecting...\n", type().c_str());
+  }
+}
+
+mb_frame *south_port_tcp::rx_tcp_fsm(const uint8_t *bytes, int n) {
+  const mbap_result r = mbap_framer_feed(&mbap_, bytes, n);
+  switch (r.event) {
+    case mbap_event::message:
+      // A zero length is a complete message with nothing to deliver.
+      if (r.len == 0) return nullptr;
+      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, r.pid, r.tid, 0);
+    case mbap_event::bad_pid:
+      PLAT_LOG(7, "[south %s]: answer with protocol id %04X dropped\n", type().c_str(), mbap_.pid);
+      break;
+    case mbap_event::none:
+      break;
+  }
+  return nullptr;
+}
+
+mb_frame *south_port_tcp::rx_rtu_fsm(const uint8_t *bytes, int n, uint32_t now) {
+  const rtu_framer_result r = rtu_framer_feed(&rtu_, bytes, n, now);
+  if (r.event == rtu_framer_event::none) return nullptr;
+  if (r.event == rtu_framer_event::overflow) {
+    PLAT_LOG(7, "[south %s]: no silence within %zu bytes, receive buffer emptied\n", type().c_str(),
+             MB_FRAME_BUF_SIZE);
+    return nullptr;
+  }
+  PLAT_LOG(7, " GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
+  switch (r.event) {
+    case rtu_framer_event::frame:
+      PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
+      PLAT_LOG(7, "CRC CHECK DONE");
+      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
+    case rtu_framer_event::crc_error:
+      PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
+      PLAT_LOG(4,
+               " [%s] :Please check the rtu over tcp communication protocol, CRC checksum fail, new CRC is  %02X old "
+               "lrc is %02X ",
+               type().c_str(), r.crc_calc, r.crc_recv);
+      break;
+    case rtu_framer_event::too_short:
+      PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
+      break;
+    default:
+      break;
+  }
+  return nullptr;
+}
+
+void south_port_tcp::send_pass() {
+  // Our own reference: the manager may drop the connection meanwhile, but
+  // the descriptor stays open until this pass lets go of it.
+  std::shared_ptr<plat_socket> sock = current_socket();
+  if (!sock) {
+    PLAT_LOG(7, "ROF(south_port->sock != PLAT_INVALID_HANDLE) failed");
+    return;
+  }
+  mb_frame *req = pending_request();
+  if (!req || !plat_socket_is_connected(sock.get())) return;
+  PLAT_LOG(6, "tcp get frame from send list");
+
+  if (mb_frame_is_cacheable(req)) {
+    if (mb_frame *ack = cache_lookup(req)) {
+      uint32_t len = 0;
+      const uint8_t *bytes = mb_frame_get_data(ack, &len);
+      PLAT_LOG(6, "[%s]: get req from cache\n", type().c_str());
+      PLAT_LOG_BUF(6, "SOUTH TCP CACHE <-", bytes, len);
+      deliver_answer(req, bytes, len);
+      mb_frame_release(ack);
+      return;
+    }
+    PLAT_LOG(5, "[%s] : can not get ack from cache, phy id is [%02x], going to regist new cache", type().c_str(),
+             mb_frame_get_phy_id(req));
+  }
+
+  uint32_t tx_len = 0;
+  const uint8_t *tx = nullptr;
+  if (settings_.rtu_over_tcp) {
+    tx = mb_frame_convert_to_rtu(req, &tx_len);
+  } else {
+    // 0xFFFF is never sent: after 0xFFFE the ids start again at 0.
+    const uint16_t tid = transaction_counter_ == 0xFFFF ? 0 : transaction_counter_;
+    tx = mb_frame_convert_to_tcp(req, &tx_len, tid, 0);
+    if (tx) {
+      mb_frame_set_south_tid(req, tid);
+      transaction_counter_ = static_cast<uint16_t>(tid + 1);
+    }
+  }
+  if (!tx) {
+    // Too long for the wire buffer (logged by the conversion): as if timed out.
+    release_pending(req);
+    return;
+  }
+  PLAT_LOG_BUF(6, "SOUTH TCP ->", tx, tx_len);
+  // A failed send shows up as a failed receive below.
+  plat_socket_send(sock.get(), tx, tx_len);
+
+  if (mb_frame_is_broadcast(req)) {
+    release_pending(req);  // nobody answers a broadcast
+    return;
+  }
+
+  mb_frame *answer = nullptr;
+  const auto read = [&sock](uint8_t *buf, size_t size) { return plat_socket_recv(sock.get(), buf, size, recv_wait_ms); };
+  wait_result r;
+  if (settings_.rtu_over_tcp) {
+    r = wait_for_answer(
+        req, read, [this](const uint8_t *bytes, int n) { return rx_rtu_fsm(bytes, n, plat_systick_get()); }, &answer);
+  } else {
+    r = wait_for_answer(req, read, [this](const uint8_t *bytes, int n) { return rx_tcp_fsm(bytes, n); }, &answer);
+  }
+  switch (r) {
+    case wait_result::answered: {
+      uint32_t len = 0;
+      const uint8_t *bytes = mb_frame_get_data(answer, &len);
+      PLAT_LOG(7, "[south %s]: south port rtu receive req done\n", type().c_str());
+      PLAT_LOG_BUF(6, "SOUTH RTU <-", bytes, len);
+      deliver_device_answer(req, answer);
+      return;
+    }
+    case wait_result::timed_out:
+      release_pending(req);  // no callback: the requester learns by not getting an answer
+      return;
+    case wait_result::failed: {
+      release_pending(req);
+      if (drop_socket(sock)) {
+        PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
+      }
+      // The manager replaces the connection now rather than at the end of
+      // its period.
+      std::scoped_lock lock(conn_lock_);
+      plat_thread_wake(cli_thread_);
+      return;
+    }
+    case wait_result::stopped:
+      return;  // being closed by the manager, which also empties the slot
+  }
+}
+
+std::unique_ptr<south_port_tcp> south_port_tcp_create(tw_conf_node *element) {
+  RVON(element, nullptr);
+  south_port_tcp_settings s;
+  s.id = tw_conf_node_attr_get_int(element, "id", 255);
+  s.type = tw_conf_node_attr_get_string_dup(element, "type", "tcp");
+  s.timeout = tw_conf_node_attr_get_int(element, "timeout", 1000);
+  s.host = tw_conf_node_attr_get_string_dup(element, "host", "255.255.255.255");
+  s.rtu_over_tcp = tw_conf_node_attr_get_string_dup(element, "rtu_over_tcp", "false") == "true";
+  // `list_size` sizes queues a port with one pending request has no use
+  // for; it is accepted and has no effect.
+  s.tcp_port = tw_conf_node_attr_get_int(element, "tcp_port", 502);
+  s.time_interval = tw_conf_node_attr_get_int(element, "time_interval", 50);
+  s.cache_polling_cycle = tw_conf_node_attr_get_int(element, "cache_polling_cycle", 5000);
+  return std::make_unique<south_port_tcp>(s);
+}
