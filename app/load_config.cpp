@@ -10,6 +10,7 @@
 #include "platform/tw_conf.h"
 #include "route/mux.h"
 #include "route/table.h"
+#include "south/south_port_rtu.h"
 #include "south/south_port_tcp.h"
 
 namespace {
@@ -72,7 +73,7 @@ constexpr port_type_row port_types[] = {
     {"udp", PORT_KIND_MODBUS, false,  //
      "create south_port_udp done. addr is %p\n", nullptr, "create north port udp.\n", nullptr},
     {"rtu", PORT_KIND_MODBUS, true,  //
-     "create south_port_rtu done. addr is %p\n", nullptr, "create north port rtu.\n", nullptr},
+     "create south_port_rtu done. addr is %p\n", south_create<south_port_rtu_create>, "create north port rtu.\n", nullptr},
     {"ascii", PORT_KIND_MODBUS, true,  //
      "create south_port_ascii done. addr is %p\n", nullptr, "create north port rtu.\n", nullptr},
     {"serial_transparent_transmission", PORT_KIND_TRANSPARENT, true,  //
