@@ -210,3 +210,21 @@ TEST(LoadConfigPorts, NorthPortListHolds128InFileOrderAndFailedCreatesAreSkipped
   EXPECT_TRUE(has(l.log, "north port list is full"));
   EXPECT_EQ(l.srv->serial_num, 0u);
 }
+
+TEST(LoadConfigPorts, SouthPortsAreRegisteredByIdLaterDuplicatesWinAndTheListHolds128) {
+  std::string xml = R"(<tTrellisServer enable="true">)";
+  for (int i = 0; i < 129; ++i) xml += R"(<SouthPort type="tcp" id=")" + std::to_string(i) + R"("/>)";
+  xml += R"(<SouthPort type="tcp" id="4"/></tTrellisServer>)";
+  loaded l = load(xml);
+  ASSERT_NE(l.srv, nullptr);
+  ASSERT_EQ(l.srv->owned_south_ports.size(), 130u);
+  EXPECT_EQ(l.srv->south_ports->size(), 128u);
+  EXPECT_TRUE(has(l.log, "south port list is full"));
+  // The 129th was registered although it will not be started.
+  EXPECT_EQ(l.m->southport_list[128]->port, l.srv->owned_south_ports[128].get());
+  EXPECT_EQ(l.m->southport_list[128]->port_kind, PORT_KIND_MODBUS);
+  // A later port under the same id replaces the earlier one in the mux.
+  EXPECT_EQ(l.m->southport_list[4]->port, l.srv->owned_south_ports[129].get());
+  EXPECT_EQ(l.m->southport_list[3]->port, l.srv->owned_south_ports[3].get());
+  EXPECT_EQ(l.srv->south_ports->items_[0], l.srv->owned_south_ports[0].get());
+}
