@@ -357,6 +357,35 @@ def test_socket_held_by_a_live_process_stops_start_up_with_255(tmp_path):
         assert os.path.exists(path)  # the other process keeps its socket
 
 
+def test_serial_port_tag_is_read_and_written_through_the_socket(tmp_path):
+    with PtyPair(tmp_path, "ttyAP0", "dev0"):
+        body = '<SouthPort type="rtu" id="1" port="1" baudrate="9600"/>'
+        with Gateway(tmp_path, server_xml(body), serial_prefix=str(tmp_path / "ttyAP")) as gw:
+            wait_ready(gw)
+            wait_for(lambda: gw.tag_command("list") == ["#TRELLIS_COM1 1 0", "OK"], 5, what="open line's tag")
+
+            before = time.time()
+            answer = gw.tag_command("read #TRELLIS_COM1")
+            assert answer[1] == "OK"
+            name, value, quality, stamp = answer[0].split()
+            assert (name, value, quality) == ("#TRELLIS_COM1", "1", "0")
+            seconds, micros = stamp.split(".")
+            assert len(micros) == 6 and abs(int(seconds) - before) < 5
+            printed = f"tag name = #TRELLIS_COM1, value = 1.000000, quality = 0000H, time = {seconds}.{int(micros)}"
+            wait_for(lambda: printed in gw.stdout_lines, 5, what="read line on stdout")
+
+            # 0 closes the line through the port's change_state, 1 reopens it.
+            assert gw.tag_command("write #TRELLIS_COM1 0") == ["OK"]
+            gw.wait_log("serial_port_change_state [" + str(tmp_path / "ttyAP0") + "] has been closed")
+            assert "tag name = #TRELLIS_COM1, value = 0.000000" in gw.stdout_lines
+            assert any(l.endswith("on_write_tag: 147") for l in gw.lines)
+            assert gw.tag_command("list") == ["#TRELLIS_COM1 0 0", "OK"]
+            assert gw.tag_command("write #TRELLIS_COM1 1.0") == ["OK"]
+            gw.wait_log(str(tmp_path / "ttyAP0") + " open:", count=2)
+            assert gw.tag_command("list") == ["#TRELLIS_COM1 1 0", "OK"]
+            assert gw.stop() == 0
+
+
 # --- the example configurations -----------------------------------------------
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../examples")
