@@ -200,6 +200,7 @@ class tag_service final {
   dev_t socket_dev_ = 0;
   ino_t socket_ino_ = 0;
   std::vector<std::unique_ptr<tag_client>> clients_;  // touched only by the service thread
+  uint32_t accept_failures_ = 0;                      // service thread only
   plat_thread_handle thread_;
 };
 
@@ -348,7 +349,11 @@ void tag_service::accept_clients() {
     if (fd < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
-        PLAT_LOG(3, "tag service: accept failed: %s", std::strerror(errno));
+        // Out of descriptors, say: the listener stays readable and every pass
+        // fails again, so only the first failure and every 1000th are logged.
+        if (accept_failures_++ % 1000 == 0) {
+          PLAT_LOG(3, "tag service: accept failed (%u times): %s", accept_failures_, std::strerror(errno));
+        }
       }
       return;
     }
