@@ -229,6 +229,7 @@ TEST_F(CacheTest, RefreshAnswerReplacesDataWithAnyByteCount) {
   }
   EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, filled(250, 0x77)));
   EXPECT_EQ(cache_count(c, 3), 1);
+  port_.reset();  // its thread uses this body's locals
 }
 
 TEST_F(CacheTest, SilentDeviceCostsOneTimeoutPerEntryAndEntriesGoAtTheEndOfThePass) {
@@ -264,6 +265,7 @@ TEST_F(CacheTest, SilentDeviceCostsOneTimeoutPerEntryAndEntriesGoAtTheEndOfThePa
        at = log.find("can not get ack from south device", at + 1))
     ++n;
   EXPECT_EQ(n, 3u);
+  port_.reset();  // its thread uses this body's locals
 }
 
 TEST_F(CacheTest, ExceptionOrOtherFunctionCodeDuringRefreshDeletesTheEntry) {
@@ -318,6 +320,7 @@ TEST_F(CacheTest, LateRefreshAnswersChangeNothing) {
   for (mb_frame *late : held) fake_port::answer_with(late, answer(1, 3, {0xEE, 0xEE, 0xEE, 0xEE}));
   held.clear();
   EXPECT_EQ(total(c), 0);
+  port_.reset();  // its thread uses this body's locals
 }
 
 TEST_F(CacheTest, RefreshRacingLookupsAndInsertions) {
@@ -352,6 +355,7 @@ TEST_F(CacheTest, RefreshRacingLookupsAndInsertions) {
   done = true;
   send_thread.join();
   EXPECT_GT(port_->pushes.load(), 12);
+  port_.reset();  // its thread uses this body's locals
 }
 
 TEST_F(CacheTest, ClosingTheCacheThreadEndsAWaitingPassPromptly) {

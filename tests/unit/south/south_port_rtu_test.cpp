@@ -109,7 +109,7 @@ TEST_F(SouthRtuTest, BadCrcIsLoggedAndTheExchangeWaitsOn) {
   const bytes good = with_crc({0x01, 0x03, 0x02, 0x00, 0x02});
 
   // A bad frame, then (after a silence) a good one: the good one is the answer.
-  device_->set_handler([&](const bytes &) { return fake_device::script{{0, bad}, {100, good}}; });
+  device_->set_handler([bad, good](const bytes &) { return fake_device::script{{0, bad}, {100, good}}; });
   testing::internal::CaptureStderr();
   ASSERT_EQ(port_->push_request(request(box_, read_req(1, 3, 0, 1))), 0);
   ASSERT_TRUE(box_.wait_freed(1, 3000));
@@ -119,7 +119,7 @@ TEST_F(SouthRtuTest, BadCrcIsLoggedAndTheExchangeWaitsOn) {
   EXPECT_EQ(box_.answers[0], (bytes{0x01, 0x03, 0x02, 0x00, 0x02}));
 
   // Only a bad frame: no answer, released at the time-out.
-  device_->set_handler([&](const bytes &) { return fake_device::script{{0, bad}}; });
+  device_->set_handler([bad](const bytes &) { return fake_device::script{{0, bad}}; });
   testing::internal::CaptureStderr();
   const auto pushed = steady::now();
   ASSERT_EQ(port_->push_request(request(box_, read_req(1, 3, 0, 1))), 0);
@@ -135,7 +135,7 @@ TEST_F(SouthRtuTest, DeviceTalkingWithShortGapsNeverAnswersAndTimesOutAfterItsLa
   make_port(300);
   start_port();
   const bytes good = with_crc({0x01, 0x03, 0x02, 0x00, 0x02});
-  device_->set_handler([&](const bytes &) {
+  device_->set_handler([good](const bytes &) {
     fake_device::script s;
     for (int i = 0; i < 40; ++i) s.push_back({20, {good[static_cast<size_t>(i) % good.size()]}});  // 20 ms < 40 ms gap
     return s;
@@ -218,9 +218,10 @@ TEST_F(SouthRtuTest, CacheServesRepeatsAndKeepsOtherRequestsOnTheLine) {
 TEST_F(SouthRtuTest, RefreshKeepsEntriesWhileTheDeviceAnswersAndDropsThemWhenItGoesQuiet) {
   make_port(200, 300);
   start_port();
-  std::atomic<bool> silent{false};
-  device_->set_handler([&](const bytes &req) -> fake_device::script {
-    if (silent) return {};
+  // Shared with the device thread, which outlives this body.
+  auto silent = std::make_shared<std::atomic<bool>>(false);
+  device_->set_handler([silent](const bytes &req) -> fake_device::script {
+    if (*silent) return {};
     return {{0, with_crc(answer(req[0], req[1], 4))}};
   });
   for (uint16_t start : {0, 10}) {
@@ -234,10 +235,10 @@ TEST_F(SouthRtuTest, RefreshKeepsEntriesWhileTheDeviceAnswersAndDropsThemWhenItG
   EXPECT_EQ(cache_count(port_->cache(), 3), 2);
   EXPECT_EQ(device_->seen()[2], with_crc(read_req(1, 3, 0, 2)));
 
-  silent = true;
+  *silent = true;
   ASSERT_TRUE(wait_until([&] { return cache_count(port_->cache(), 3) == 0; }, 6000));
   // The next identical read goes to the device again.
-  silent = false;
+  *silent = false;
   const size_t seen = device_->request_count();
   const int before = box_.freed_count();
   offer(request(box_, read_req(1, 3, 0, 2), 1));
