@@ -119,7 +119,7 @@ def config(ports):
               'idle_time="{idle}" cache="false">' + star + '</NorthPort>')
     return f"""<?xml version="1.0" encoding="UTF-8"?>
 <tTrellisServer enable="true">
-  <SouthPort type="rtu" id="1" port="1" baudrate="9600" timeout="300" cache_polling_cycle="600000"/>
+  <SouthPort type="rtu" id="1" port="1" baudrate="9600" timeout="500" cache_polling_cycle="600000"/>
   <TableList>
     <Table id="1">
       <Item node_id_req="*" south_port="1"/>
@@ -322,17 +322,23 @@ def test_cache_true_answers_repeated_reads_without_the_device(bench):
 
 def test_full_send_list_drops_the_waiting_request(bench):
     m = Raw(bench.ports["e2e"])
-    before = bench.gw.count("NORTH SEND LIST IS FULL, CLEAN UP DONE ")
+    flushes = bench.gw.count("NORTH SEND LIST IS FULL, CLEAN UP DONE ")
+    # Both the receive pass (queued) and the send pass (taken by the mux)
+    # log this line for a request.
+    pushed_99 = "push request done, req is is 63"
+    pushed_17 = "push request done, req is is 11"
+    n99, n17 = bench.gw.count(pushed_99), bench.gw.count(pushed_17)
     m.send(read_req(1, 99, 0, 1))  # nobody answers unit 99: the line stays busy until its time-out
-    time.sleep(0.05)
-    m.send(read_req(2, UNIT, 0, 1))  # waits in the list of size 1
-    time.sleep(0.05)
-    m.send(read_req(3, UNIT, 1, 1))  # finds it full: request 2 is dropped
+    bench.gw.wait_log(pushed_99, count=n99 + 2)
+    m.send(read_req(2, UNIT, 0, 1))  # the south port is busy: waits in the list of size 1
+    bench.gw.wait_log(pushed_17, count=n17 + 1)
+    m.send(read_req(3, UNIT, 1, 1))  # finds the list full: request 2 is dropped
     answer = m.response(3)
     assert answer is not None and answer[0] == 3 and registers(answer[2]) == [101]
     assert m.response(0.8) is None
     m.close()
-    bench.gw.wait_log("NORTH SEND LIST IS FULL, CLEAN UP DONE ", count=before + 1)
+    bench.gw.wait_log("NORTH SEND LIST IS FULL, CLEAN UP DONE ", count=flushes + 1)
+    assert bench.gw.count("NORTH SEND LIST IS FULL, CLEAN UP DONE ") == flushes + 1
 
 
 # --- connection policies and idle clients ----------------------------------------------
@@ -376,7 +382,7 @@ def test_policy_drop_most_lazy(bench):
     swept = bench.gw.count(exits)
     # c2 has just talked, c1 has been silent: c1 goes.
     c1, c2 = connect_all(bench, "lazy", ["127.0.0.1", "127.0.0.1"])
-    time.sleep(0.6)  # long enough for c1's blank count to reach its top
+    time.sleep(1.0)  # long enough for c1's blank count to reach its top
     assert answered(c2, 1)
     c3 = Raw(bench.ports["lazy"])
     assert c1.closed_by_peer()
@@ -386,7 +392,7 @@ def test_policy_drop_most_lazy(bench):
     # Both silent alike: the newer one goes. First the closed ones are swept.
     wait_for(lambda: bench.gw.count(exits) >= swept + 3, 5, what="lazy port emptied")
     c1, c2 = connect_all(bench, "lazy", ["127.0.0.1", "127.0.0.1"])
-    time.sleep(0.6)
+    time.sleep(1.0)
     c3 = Raw(bench.ports["lazy"])
     assert c2.closed_by_peer()
     assert not c1.closed_by_peer(0.5)
