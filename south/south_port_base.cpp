@@ -76,8 +76,17 @@ void south_port_base::deliver_answer(mb_frame *req, const uint8_t *bytes, uint32
   // The callback's reference; a frame without a callback would keep it forever.
   if (req->callback) mb_frame_add_ref(req);
   frame_renewal(req, bytes, static_cast<int>(len));
+  // The slot is emptied before the owner sees the answer: a master may send
+  // its next request as soon as the callback has answered it, and that
+  // request must find the port free rather than wait for its north port's
+  // next pass. The slot's reference stays with this pass until the callback
+  // is done.
+  {
+    std::scoped_lock lock(lock_);
+    if (pending_ == req) pending_ = nullptr;
+  }
   do_call_back(req);
-  release_pending(req);
+  mb_frame_release(req);
 }
 
 void south_port_base::deliver_device_answer(mb_frame *req, mb_frame *answer) {

@@ -64,7 +64,8 @@ class south_port_base : public south_port {
   // for a request that is not cacheable). The answer belongs to the caller.
   mb_frame *cache_lookup(mb_frame *req);
   // Send thread: the answer `bytes` goes into the request and to its owner
-  // (add_ref, frame_renewal, do_call_back, release); the slot is emptied.
+  // (add_ref, frame_renewal, slot emptied, do_call_back, release), so the
+  // port takes a new request while the callback still runs.
   void deliver_answer(mb_frame *req, const uint8_t *bytes, uint32_t len);
   // Send thread: an answer from the device: offered to the cache, then
   // delivered as above; the answer frame is released.
