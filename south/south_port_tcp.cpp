@@ -99,6 +99,11 @@ bool south_port_tcp::drop_socket(const std::shared_ptr<plat_socket> &s) {
   return true;
 }
 
+void south_port_tcp::wake_manager() {
+  std::scoped_lock lock(conn_lock_);
+  plat_thread_wake(cli_thread_);
+}
+
 void south_port_tcp::mbtcp_cli_proc() {
   if (std::shared_ptr<plat_socket> s = current_socket()) {
     if (plat_socket_is_connected(s.get())) return;
@@ -220,7 +225,13 @@ void south_port_tcp::send_pass() {
     return;
   }
   mb_frame *req = pending_request();
-  if (!req || !plat_socket_is_connected(sock.get())) return;
+  if (!req) return;
+  if (!plat_socket_is_connected(sock.get())) {
+    // The device went away: the manager replaces the connection (and drops
+    // this request) now rather than at the end of its period.
+    wake_manager();
+    return;
+  }
   PLAT_LOG(6, "tcp get frame from send list");
 
   if (mb_frame_is_cacheable(req)) {
@@ -285,17 +296,15 @@ void south_port_tcp::send_pass() {
     case wait_result::timed_out:
       release_pending(req);  // no callback: the requester learns by not getting an answer
       return;
-    case wait_result::failed: {
+    case wait_result::failed:
       release_pending(req);
       if (drop_socket(sock)) {
         PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
       }
       // The manager replaces the connection now rather than at the end of
       // its period.
-      std::scoped_lock lock(conn_lock_);
-      plat_thread_wake(cli_thread_);
+      wake_manager();
       return;
-    }
     case wait_result::stopped:
       return;  // being closed by the manager, which also empties the slot
   }

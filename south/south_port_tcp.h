@@ -97,6 +97,8 @@ class south_port_tcp final : public south_port_base {
   // Manager: a fresh socket, connected; null on failure.
   std::shared_ptr<plat_socket> connect_socket();
   void count_connect_failure();
+  // Makes the manager run its next pass at once.
+  void wake_manager();
 
   const south_port_tcp_settings settings_;
   uint8_t family_ = 4;          // 4 IPv4, 16 IPv6
