@@ -13,7 +13,12 @@ bool tcp_listener::ensure_listening(int32_t tcp_port, int32_t backlog, int bound
   if (bind_failures_ > 0 && plat_systick_get() - last_failure_tick_ < kBindRetryMs) return false;
 
   plat_socket_handle s = plat_socket_create_tcp_ipv6();
-  if (!s) return false;  // the platform logged why; tried again next pass
+  if (!s) {
+    // The platform logged why; tried again a second later like a failed bind.
+    ++bind_failures_;
+    last_failure_tick_ = plat_systick_get();
+    return false;
+  }
   PLAT_LOG(6, "SOCKET CREATE DONE");
   plat_socket_setopt_reuse_addr(s.get(), 1);
   const uint16_t port_n = plat_htons(static_cast<uint16_t>(tcp_port));

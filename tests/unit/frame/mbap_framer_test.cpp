@@ -78,22 +78,6 @@ TEST(MbapFramer, EverySplitPointTakesTheRequestOnceAtItsLastByte) {
   }
 }
 
-TEST(MbapFramer, ByteByByteTwiceInARow) {
-  auto f = make(mbap_side::north_tcp);
-  bytes two = kRequest;
-  bytes second = kRequest;
-  second[0] = 0x7F;
-  second[1] = 0xFE;
-  second[2] = 0x12;  // any protocol id on the north TCP side
-  second[3] = 0x34;
-  two.insert(two.end(), second.begin(), second.end());
-  fed out = feed_chunks(f.get(), two, std::vector<size_t>(two.size(), 1));
-  ASSERT_EQ(out.messages.size(), 2u);
-  EXPECT_EQ(out.tids[0], 0x0102);
-  EXPECT_EQ(out.tids[1], 0x7FFE);
-  EXPECT_EQ(out.pids[1], 0x1234);
-}
-
 TEST(MbapFramer, OnlyTheFirstOfTwoRequestsInOneSegmentIsTaken) {
   auto f = make(mbap_side::north_tcp);
   bytes two = kRequest;
@@ -134,19 +118,6 @@ TEST(MbapFramer, MaximumLengthWithLittleDataWaitsWithoutOverrun) {
   EXPECT_EQ(out.messages[0][0xFFFE], 0xAB);
 }
 
-TEST(MbapFramer, EmptyAndNegativeReceivesChangeNothing) {
-  auto f = make(mbap_side::north_tcp);
-  mbap_framer_feed(f.get(), kRequest.data(), 3);
-  const int32_t state = f->state;
-  const int32_t count = f->count;
-  EXPECT_EQ(mbap_framer_feed(f.get(), kRequest.data(), 0).event, mbap_event::none);
-  EXPECT_EQ(mbap_framer_feed(f.get(), nullptr, -1).event, mbap_event::none);
-  EXPECT_EQ(f->state, state);
-  EXPECT_EQ(f->count, count);
-  fed out = feed_chunks(f.get(), bytes(kRequest.begin() + 3, kRequest.end()), {});
-  EXPECT_EQ(out.messages.size(), 1u);
-}
-
 TEST(MbapFramer, NonZeroProtocolIdIsDroppedOnUdpAndSouthOnly) {
   bytes odd = kRequest;
   odd[3] = 0x01;
@@ -164,15 +135,6 @@ TEST(MbapFramer, NonZeroProtocolIdIsDroppedOnUdpAndSouthOnly) {
   fed out = feed_chunks(f.get(), odd, {odd.size()});
   ASSERT_EQ(out.messages.size(), 1u);
   EXPECT_EQ(out.pids[0], 1);
-}
-
-TEST(MbapFramer, ResetForgetsAPartialMessage) {
-  auto f = make(mbap_side::south);
-  mbap_framer_feed(f.get(), kRequest.data(), 8);
-  mbap_framer_reset(f.get());
-  fed out = feed_chunks(f.get(), kRequest, {kRequest.size()});
-  ASSERT_EQ(out.messages.size(), 1u);
-  EXPECT_EQ(out.messages[0].size(), 6u);
 }
 
 }  // namespace

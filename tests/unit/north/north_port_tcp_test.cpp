@@ -1,8 +1,7 @@
-// The north TCP port's client threads against a fake south port, on
-// loopback: requests cut out of the stream reach the south side once,
-// answers go back in the client's framing, stale and late answers are
-// dropped without touching freed memory. Meant to run under the thread and
-// address sanitizers too.
+// The north TCP port's client threads against a fake south port that holds
+// requests until the test answers them, on loopback: answers go back with
+// the master's ids, stale and late answers are dropped without touching
+// freed memory. Meant to run under the thread and address sanitizers too.
 #include "north/north_port_tcp.h"
 
 #include <arpa/inet.h>
@@ -18,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "frame/mb_codec.h"
 #include "route/mux.h"
 
 namespace {
@@ -40,10 +38,6 @@ class fake_south final : public south_port {
   size_t taken() {
     std::scoped_lock g(lock_);
     return taken_;
-  }
-  bytes request_bytes(size_t i) {
-    std::scoped_lock g(lock_);
-    return bytes(held_[i]->buf, held_[i]->buf + held_[i]->len);
   }
   // Answers the i-th held request as a south port does, from another thread.
   void answer(size_t i, const bytes &answer) {
@@ -135,13 +129,6 @@ class master final {
   int fd_ = -1;
 };
 
-bytes with_crc(bytes b) {
-  const uint16_t crc = mb_crc16(b.data(), static_cast<uint32_t>(b.size()));
-  b.push_back(static_cast<uint8_t>(crc >> 8));
-  b.push_back(static_cast<uint8_t>(crc & 0xFF));
-  return b;
-}
-
 class NorthPortTcp : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -156,19 +143,18 @@ class NorthPortTcp : public ::testing::Test {
   }
 
   // A port with one "*" rule leading to the fake south port.
-  void start_port(bool rtu_over_tcp, int time_interval) {
+  void start_port() {
     port_ = std::make_unique<north_port_tcp>();
     port_->mux = m_;
     tcp_port_ = free_tcp_port();
     port_->tcp_port = tcp_port_;
     port_->max_conn = 4;
     port_->idle_time = 0;
-    port_->time_interval = time_interval;
+    port_->time_interval = 0;
     port_->north_list_size = 4;
     auto *npt = new northport_table();
     npt->ip_type = IP_ANY;
     npt->ip = "*";
-    npt->rtu_over = rtu_over_tcp ? 1 : 0;
     npt->table = &table_;
     northport_rules_add(&port_->rules, npt);
     ASSERT_EQ(port_->start(), 0);
@@ -187,26 +173,8 @@ class NorthPortTcp : public ::testing::Test {
   int tcp_port_ = 0;
 };
 
-TEST_F(NorthPortTcp, MbapRequestIsAnsweredWithItsIdsAndUnit) {
-  start_port(false, 0);
-  master mb(tcp_port_);
-  // The header split byte by byte, then the data in one piece.
-  const bytes req = {0x12, 0x34, 0x00, 0x00, 0x00, 0x06, 0x07, 0x03, 0x00, 0x10, 0x00, 0x01};
-  for (size_t i = 0; i < 6; ++i) {
-    mb.send({req[i]});
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  mb.send(bytes(req.begin() + 6, req.end()));
-  ASSERT_TRUE(wait_until([&] { return south_.taken() == 1; }));
-  EXPECT_EQ(south_.request_bytes(0), bytes(req.begin() + 6, req.end()));
-  // The south side answers under another unit id: the master sees its own.
-  south_.answer(0, {0x01, 0x03, 0x02, 0xAB, 0xCD});
-  const bytes rsp = mb.receive(300);
-  EXPECT_EQ(rsp, (bytes{0x12, 0x34, 0x00, 0x00, 0x00, 0x05, 0x07, 0x03, 0x02, 0xAB, 0xCD}));
-}
-
 TEST_F(NorthPortTcp, StaleAnswerIsDroppedOnceANewerRequestWasHandedOver) {
-  start_port(false, 0);
+  start_port();
   master mb(tcp_port_);
   mb.send({0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
   ASSERT_TRUE(wait_until([&] { return south_.taken() == 1; }));
@@ -219,7 +187,7 @@ TEST_F(NorthPortTcp, StaleAnswerIsDroppedOnceANewerRequestWasHandedOver) {
 }
 
 TEST_F(NorthPortTcp, AnswerForARemovedClientTouchesNothingFreed) {
-  start_port(false, 0);
+  start_port();
   {
     master mb(tcp_port_);
     mb.send({0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
@@ -236,23 +204,6 @@ TEST_F(NorthPortTcp, AnswerForARemovedClientTouchesNothingFreed) {
   ASSERT_TRUE(wait_until([&] { return south_.taken() == 2; }));
   south_.answer(1, {0x01, 0x03, 0x02, 0x00, 0x07});
   EXPECT_EQ(next.receive(300), (bytes{0x00, 0x0A, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x07}));
-}
-
-TEST_F(NorthPortTcp, RtuOverTcpChecksTheCrcAndAnswersWithOne) {
-  start_port(true, 20);
-  master mb(tcp_port_);
-  bytes bad = with_crc({0x05, 0x03, 0x00, 0x00, 0x00, 0x02});
-  bad.back() ^= 0xFF;
-  mb.send(bad);
-  // Then a good one, after a silence longer than time_interval.
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  const bytes good = {0x05, 0x04, 0x00, 0x01, 0x00, 0x01};
-  mb.send(with_crc(good));
-  ASSERT_TRUE(wait_until([&] { return south_.taken() == 1; }));
-  EXPECT_EQ(south_.request_bytes(0), good);
-  south_.answer(0, {0x09, 0x04, 0x02, 0x12, 0x34});
-  EXPECT_EQ(mb.receive(300), with_crc({0x05, 0x04, 0x02, 0x12, 0x34}));
-  EXPECT_EQ(south_.taken(), 1u);
 }
 
 }  // namespace
