@@ -98,6 +98,10 @@ void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
     case receive_outcome::quiet:
       break;
   }
+  // Data came: look for more at once. A master sends its next request as
+  // soon as it has the answer, and a period's wait here would add to every
+  // exchange.
+  if (n > 0) plat_thread_wake_self();
   if (!frame) return;
   client->send_list->push(frame, "NORTH TCP <-");
   PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ", type, client->unit_id,

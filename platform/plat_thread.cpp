@@ -165,6 +165,13 @@ void plat_thread_wake(plat_thread *thread) {
   s->cv.notify_all();
 }
 
+void plat_thread_wake_self() {
+  plat_thread_state *s = current_thread;
+  if (!s) return;
+  std::scoped_lock lock(s->mutex);
+  s->wake = true;
+}
+
 int plat_thread_wait_for_stop(uint32_t wait_ms) {
   plat_thread_state *s = current_thread;
   if (!s) return plat_process_is_terminated(static_cast<int>(std::min<uint32_t>(wait_ms, INT32_MAX))) ? 1 : 0;

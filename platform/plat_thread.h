@@ -42,6 +42,10 @@ plat_thread_handle plat_thread_start_oneshot_thread(plat_thread_entry entry, voi
 // period. Safe from any thread; a null handle is ignored.
 void plat_thread_wake(plat_thread *thread);
 inline void plat_thread_wake(const plat_thread_handle &thread) { plat_thread_wake(thread.get()); }
+// From inside a pass: run the next pass at once (a receive pass that got
+// data, so that the peer's next message is not left waiting a period).
+// Does nothing on a thread not started by this layer.
+void plat_thread_wake_self();
 
 // Non-zero when the calling thread has been asked to stop (its handle was
 // closed) or the process is terminating. The argument is a wait in ms
