@@ -1,9 +1,6 @@
 // Logging, regular expressions, lists and the command line.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,45 +12,39 @@
 
 namespace {
 
-// Runs fn with stderr sent to a temporary file and returns what was written.
-template <class Fn>
-std::string capture_stderr(Fn fn) {
-  char path[] = "/tmp/plat_log_testXXXXXX";
-  int fd = mkstemp(path);
-  unlink(path);
-  int saved = dup(STDERR_FILENO);
-  dup2(fd, STDERR_FILENO);
-  fn();
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::string out;
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return out;
-}
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 struct level_guard {
   int saved = plat_log_get_level();
   ~level_guard() { plat_log_set_level(saved); }
 };
 
-TEST(PlatLog, LineFormatAndLevelFilter) {
+TEST(PlatLog, LineFormatLevelFilterAndHexDump) {
   level_guard g;
   plat_log_set_level(5);
   int formatted = 0;
   auto count = [&] { return ++formatted; };
-  std::string out = capture_stderr([&] {
-    PLAT_LOG(5, "value %d\n", 42);
-    PLAT_LOG(6, "hidden %d", count());
-  });
+  const uint8_t frame[] = {0x01, 0x03, 0x00, 0xAF};
+  std::vector<uint8_t> big(1000, 0x5A);
+  CaptureStderr();
+  PLAT_LOG(5, "value %d\n", 42);
+  PLAT_LOG(6, "hidden %d", count());
+  PLAT_LOG_BUF(5, "NORTH TCP <-", frame, sizeof(frame));
+  PLAT_LOG_BUF(5, "SOUTH RTU ->", big.data(), big.size());
+  PLAT_LOG_BUF(6, "hidden", frame, sizeof(frame));
+  const std::string out = GetCapturedStderr();
   EXPECT_EQ(formatted, 0) << "a line above the level was formatted";
+  EXPECT_EQ(out.find("hidden"), std::string::npos);
+
   auto line = plat_regex_create(
-      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} 5 plat_misc_test:\d+ operator\(\): value 42\n\z)");
+      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} 5 plat_misc_test:\d+ TestBody: value 42\n)");
   ASSERT_TRUE(line);
   EXPECT_TRUE(plat_regex_match(line.get(), out.c_str())) << out;
+  const size_t dump = out.find('\n') + 1, second = out.find('\n', dump) + 1;
+  EXPECT_TRUE(out.substr(dump, second - dump).ends_with("NORTH TCP <- 01 03 00 AF\n")) << out;
+  EXPECT_TRUE(out.ends_with("5A 5A ... (1000 bytes)\n")) << out;
+  EXPECT_LT(out.size() - second, 1000u);
 
   plat_log_set_level(99);
   EXPECT_EQ(plat_log_get_level(), 7);
@@ -62,45 +53,19 @@ TEST(PlatLog, LineFormatAndLevelFilter) {
   EXPECT_FALSE(plat_log_enabled(3));
 }
 
-TEST(PlatLog, HexDumpAndItsCap) {
-  level_guard g;
-  plat_log_set_level(6);
-  const uint8_t frame[] = {0x01, 0x03, 0x00, 0xAF};
-  std::vector<uint8_t> big(1000, 0x5A);
-  std::string out = capture_stderr([&] {
-    PLAT_LOG_BUF(6, "NORTH TCP <-", frame, sizeof(frame));
-    PLAT_LOG_BUF(6, "SOUTH RTU ->", big.data(), big.size());
-    PLAT_LOG_BUF(7, "hidden", frame, sizeof(frame));
-  });
-  size_t first_end = out.find('\n');
-  ASSERT_NE(first_end, std::string::npos);
-  std::string first = out.substr(0, first_end), second = out.substr(first_end + 1);
-  EXPECT_NE(first.find(" 6 plat_misc_test:"), std::string::npos) << first;
-  EXPECT_TRUE(first.ends_with("NORTH TCP <- 01 03 00 AF")) << first;
-  EXPECT_TRUE(second.ends_with("5A 5A ... (1000 bytes)\n")) << second;
-  EXPECT_LT(second.size(), 1000u);
-  EXPECT_EQ(out.find("hidden"), std::string::npos);
-}
-
-TEST(PlatRegex, AddressPatternMatchesOnlyDottedQuads) {
+TEST(PlatRegex, AnchoredMatchFirstSubstringAndBadPatterns) {
   auto re = plat_regex_create("^((2(5[0-5]|[0-4]\\d))|[0-1]?\\d{1,2})(\\.((2(5[0-5]|[0-4]\\d))|[0-1]?\\d{1,2})){3}$");
   ASSERT_TRUE(re);
-  for (const char *good : {"192.168.1.1", "0.0.0.0", "255.255.255.255", "10.01.001.9"}) {
+  for (const char *good : {"192.168.1.1", "255.255.255.255", "10.01.001.9"})
     EXPECT_TRUE(plat_regex_match(re.get(), good)) << good;
-  }
-  for (const char *bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", " 1.2.3.4", "1.2.3.4/24", "", "a.b.c.d"}) {
+  for (const char *bad : {"256.1.1.1", "1.2.3", " 1.2.3.4", "1.2.3.4/24", ""})
     EXPECT_FALSE(plat_regex_match(re.get(), bad)) << bad;
-  }
   EXPECT_FALSE(plat_regex_match(re.get(), nullptr));
-}
 
-TEST(PlatRegex, ParseGivesTheFirstMatchAndBadPatternsAreRefused) {
-  auto re = plat_regex_create("\\d+");
-  ASSERT_TRUE(re);
-  EXPECT_EQ(plat_regex_parse(re.get(), "ab123cd456"), "123");
-  EXPECT_FALSE(plat_regex_parse(re.get(), "none"));
-  auto mask = plat_regex_create("/\\d{1,2}$");
-  EXPECT_EQ(plat_regex_parse(mask.get(), "10.0.0.0/8"), "/8");
+  auto digits = plat_regex_create("\\d+");
+  EXPECT_EQ(plat_regex_parse(digits.get(), "ab123cd456"), "123");
+  EXPECT_FALSE(plat_regex_parse(digits.get(), "none"));
+  EXPECT_EQ(plat_regex_parse(plat_regex_create("/\\d{1,2}$").get(), "10.0.0.0/8"), "/8");
   EXPECT_FALSE(plat_regex_create("(unclosed"));
 }
 
@@ -109,9 +74,7 @@ TEST(PlatList, BoundedFifoWithSearchAndVisit) {
   int a = 1, b = 2, c = 3, d = 4;
   EXPECT_TRUE(plat_list_is_empty(list.get()));
   EXPECT_FALSE(plat_list_pop_front(list.get()));
-  EXPECT_TRUE(plat_list_push_back(list.get(), &a));
-  EXPECT_TRUE(plat_list_push_back(list.get(), &b));
-  EXPECT_TRUE(plat_list_push_back(list.get(), &c));
+  for (int *e : {&a, &b, &c}) EXPECT_TRUE(plat_list_push_back(list.get(), e));
   EXPECT_TRUE(plat_list_is_full(list.get()));
   EXPECT_EQ(plat_list_push_back(list.get(), &d), 0);
 
@@ -144,42 +107,36 @@ int parse(std::vector<std::string> args, std::string *config) {
                                        config, 0, 0);
 }
 
+// The real binary's exit codes are checked by the process tests; here
+// what the options set and print.
 TEST(PlatProcess, CommandLine) {
   level_guard g;
   std::string config = "stale";
   EXPECT_EQ(parse({}, &config), 0);
   EXPECT_EQ(config, "");
+  EXPECT_EQ(plat_serial_device_path(12), "/dev/ttyAP11");
   EXPECT_EQ(parse({"-c", "/etc/x.acr", "-l", "7", "--serial-prefix", "/tmp/pty", "--tag-socket", "/tmp/t.sock"},
                   &config),
             0);
   EXPECT_EQ(config, "/etc/x.acr");
   EXPECT_EQ(plat_log_get_level(), 7);
-  EXPECT_EQ(plat_serial_device_path(3), "/tmp/pty2");
+  EXPECT_EQ(plat_serial_device_path(1), "/tmp/pty0");
   EXPECT_EQ(plat_process_tag_socket_path(), "/tmp/t.sock");
   plat_serial_set_prefix("/dev/ttyAP");
 
-  std::string err = capture_stderr([&] {
-    EXPECT_EQ(parse({"-x"}, &config), PLAT_CMDLINE_EXIT_USAGE);
-    EXPECT_EQ(parse({"-l", "8"}, &config), PLAT_CMDLINE_EXIT_USAGE);
-    EXPECT_EQ(parse({"-l", "x"}, &config), PLAT_CMDLINE_EXIT_USAGE);
-    EXPECT_EQ(parse({"-c"}, &config), PLAT_CMDLINE_EXIT_USAGE);
-    EXPECT_EQ(parse({"stray"}, &config), PLAT_CMDLINE_EXIT_USAGE);
-  });
-  EXPECT_NE(err.find("usage: trellis"), std::string::npos);
+  CaptureStderr();
+  for (std::vector<std::string> bad : {std::vector<std::string>{"-x"}, {"-l", "8"}, {"-l", "x"}, {"-c"}, {"stray"}})
+    EXPECT_EQ(parse(bad, &config), PLAT_CMDLINE_EXIT_USAGE) << bad[0];
+  EXPECT_NE(GetCapturedStderr().find("usage: trellis"), std::string::npos);
   EXPECT_EQ(plat_log_get_level(), 7) << "a rejected level changed the level";
-
   testing::internal::CaptureStdout();
-  EXPECT_EQ(parse({"-h"}, &config), PLAT_CMDLINE_EXIT_OK);
   EXPECT_EQ(parse({"-V"}, &config), PLAT_CMDLINE_EXIT_OK);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("usage: trellis"), std::string::npos);
-  EXPECT_NE(out.find("1.2.3"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("1.2.3"), std::string::npos);
 }
 
 TEST(PlatProcess, Directories) {
   char dir[4096];
-  int len = plat_sys_get_process_directory(dir, sizeof(dir));
-  ASSERT_GT(len, 0);
+  ASSERT_GT(plat_sys_get_process_directory(dir, sizeof(dir)), 0);
   EXPECT_EQ(plat_file_access((std::string(dir) + "/platform_tests").c_str(), 4), 0);
   EXPECT_EQ(plat_file_access("/nonexistent/trellis.acr", 4), -1);
   EXPECT_EQ(plat_sys_get_process_directory(dir, 2), 0);
