@@ -23,13 +23,17 @@ frame_ptr make(const std::vector<uint8_t> &bytes, uint8_t phy_id = 1) {
 frame_ptr make_len(size_t len) { return make(std::vector<uint8_t>(len, 0x11)); }
 std::string text(const uint8_t *out, uint32_t len) { return std::string(reinterpret_cast<const char *>(out), len); }
 
-TEST(MbFrame, CreateParsesTheHeaderAndChecksTheLength) {
+TEST(MbFrame, CreateParsesTheHeaderAndChecksTheLengthBroadcastIsNotCached) {
   auto f = make({0x01, 0x03, 0x00, 0x10, 0x00, 0x02});
   EXPECT_EQ(f->func_code, 3);
   EXPECT_EQ(f->op_type, 1u);
   EXPECT_EQ(f->start_addr, 16);
   EXPECT_EQ(f->quantity, 2);
   EXPECT_EQ(f->ref.load(), 1u);
+  EXPECT_TRUE(mb_frame_is_cacheable(f.get()));
+  mb_frame_set_phy_id(f.get(), 0);
+  EXPECT_TRUE(mb_frame_is_broadcast(f.get()));
+  EXPECT_FALSE(mb_frame_is_cacheable(f.get()));
   EXPECT_EQ(make({0x01, 0x06, 0x00, 0x01, 0x00, 0x03})->op_type, 2u);
   EXPECT_EQ(make({0x09, 0x04, 0x12})->start_addr, 0x1200);  // zeros beyond a short request
   EXPECT_FALSE(make({}));
@@ -39,14 +43,6 @@ TEST(MbFrame, CreateParsesTheHeaderAndChecksTheLength) {
   frame_ptr raw(mb_frame_create_raw(b, 4, nullptr, nullptr, nullptr));
   EXPECT_EQ(raw->func_code, 0);  // raw frames are not parsed
   EXPECT_EQ(raw->tick, 0u);
-}
-
-TEST(MbFrame, BroadcastIsNeverCacheable) {
-  auto f = make({0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
-  EXPECT_TRUE(mb_frame_is_cacheable(f.get()));
-  mb_frame_set_phy_id(f.get(), 0);
-  EXPECT_TRUE(mb_frame_is_broadcast(f.get()));
-  EXPECT_FALSE(mb_frame_is_cacheable(f.get()));
 }
 
 int g_ctx_releases = 0;
