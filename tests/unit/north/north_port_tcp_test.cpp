@@ -7,16 +7,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/plat_socket.h"
 #include "route/mux.h"
 
 namespace {
@@ -30,14 +27,13 @@ class fake_south final : public south_port {
   int push_request(mb_frame *frame) override {
     std::scoped_lock g(lock_);
     held_.push_back(frame);
-    ++taken_;
     return 0;
   }
   int start(void *, void *) override { return 0; }
 
   size_t taken() {
     std::scoped_lock g(lock_);
-    return taken_;
+    return held_.size();
   }
   // Answers the i-th held request as a south port does, from another thread.
   void answer(size_t i, const bytes &answer) {
@@ -61,92 +57,57 @@ class fake_south final : public south_port {
   }
 
  private:
-  std::mutex lock_;  // guards held_ and taken_
-  std::deque<mb_frame *> held_;
-  size_t taken_ = 0;
+  std::mutex lock_;  // guards held_
+  std::deque<mb_frame *> held_;  // every request taken; null once answered
 };
 
 template <class Pred>
-bool wait_until(Pred p, int ms = 3000) {
-  for (int i = 0; i < ms / 5; ++i) {
-    if (p()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return p();
+bool wait_until(Pred p, uint32_t ms = 3000) {
+  for (uint32_t start = plat_systick_get(); !p(); plat_systick_sleep(5))
+    if (plat_systick_get() - start > ms) return false;
+  return true;
 }
 
 int free_tcp_port() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  auto s = plat_socket_create_tcp();
+  plat_socket_bind(s.get(), plat_inet_addr("127.0.0.1"), 0);
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
   socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  ::close(s);
+  ::getsockname(s->fd(), reinterpret_cast<sockaddr *>(&a), &len);
   return ntohs(a.sin_port);
 }
 
-class master final {
- public:
-  explicit master(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int i = 0; i < 200; ++i) {
-      if (::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ADD_FAILURE() << "cannot connect";
+// A master on loopback, connected once the port's server thread listens.
+plat_socket_handle connect_master(int port) {
+  plat_socket_handle s;
+  EXPECT_TRUE(wait_until([&] {
+    s = plat_socket_create_tcp();
+    return plat_socket_connect(s.get(), plat_inet_addr("127.0.0.1"), plat_htons(static_cast<uint16_t>(port))) == 0;
+  }));
+  return s;
+}
+void send(plat_socket *s, const bytes &b) { ASSERT_EQ(plat_socket_send(s, b.data(), b.size()), static_cast<int>(b.size())); }
+// The first `want` bytes that arrive within two seconds.
+bytes receive(plat_socket *s, size_t want) {
+  bytes out(want);
+  size_t got = 0;
+  for (uint32_t start = plat_systick_get(); got < want && plat_systick_get() - start < 2000;) {
+    const int n = plat_socket_recv(s, out.data() + got, want - got, 50);
+    if (n < 0) break;
+    got += static_cast<size_t>(n);
   }
-  ~master() { close(); }
-  master(const master &) = delete;
-  master &operator=(const master &) = delete;
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  void send(const bytes &b) { ASSERT_EQ(::send(fd_, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
-  // Whatever arrives within `ms`.
-  bytes receive(int ms) {
-    bytes out;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 10) > 0) {
-        uint8_t buf[512];
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        out.insert(out.end(), buf, buf + n);
-      }
-    }
-    return out;
-  }
+  out.resize(got);
+  return out;
+}
 
- private:
-  int fd_ = -1;
-};
-
+// A port with one "*" rule leading to the fake south port.
 class NorthPortTcp : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_ = mux_create();
     any_item_.south_port = 1;
     table_.item_any = &any_item_;
-    ASSERT_EQ(mux_register_southport(m_, 1, &south_, 1), 0);
-  }
-  void TearDown() override {
-    port_.reset();
-    delete m_;
-  }
-
-  // A port with one "*" rule leading to the fake south port.
-  void start_port() {
-    port_ = std::make_unique<north_port_tcp>();
-    port_->mux = m_;
-    tcp_port_ = free_tcp_port();
+    ASSERT_EQ(mux_register_southport(m_.get(), 1, &south_, 1), 0);
+    port_->mux = m_.get();
     port_->tcp_port = tcp_port_;
     port_->max_conn = 4;
     port_->idle_time = 0;
@@ -160,50 +121,49 @@ class NorthPortTcp : public ::testing::Test {
     ASSERT_EQ(port_->start(), 0);
   }
 
-  bool client_count_is(int n) {
+  bool client_count_is(size_t n) {
     std::scoped_lock g(port_->lock);
-    return static_cast<int>(port_->clients.size()) == n;
+    return port_->clients.size() == n;
   }
 
-  mux *m_ = nullptr;
+  // Declared in the order they must outlive each other.
+  std::unique_ptr<mux> m_{mux_create()};
   item any_item_;
   table table_;
   fake_south south_;
-  std::unique_ptr<north_port_tcp> port_;
-  int tcp_port_ = 0;
+  std::unique_ptr<north_port_tcp> port_ = std::make_unique<north_port_tcp>();
+  int tcp_port_ = free_tcp_port();
 };
 
+// The stale answer is sent first: had it gone out, it would lead what the
+// master reads.
 TEST_F(NorthPortTcp, StaleAnswerIsDroppedOnceANewerRequestWasHandedOver) {
-  start_port();
-  master mb(tcp_port_);
-  mb.send({0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
+  plat_socket_handle mb = connect_master(tcp_port_);
+  send(mb.get(), {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
   ASSERT_TRUE(wait_until([&] { return south_.taken() == 1; }));
-  mb.send({0x00, 0x02, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x01, 0x00, 0x01});
+  send(mb.get(), {0x00, 0x02, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x01, 0x00, 0x01});
   ASSERT_TRUE(wait_until([&] { return south_.taken() == 2; }));
   south_.answer(0, {0x01, 0x03, 0x02, 0x00, 0x01});
   south_.answer(1, {0x01, 0x03, 0x02, 0x00, 0x02});
-  const bytes rsp = mb.receive(300);
-  EXPECT_EQ(rsp, (bytes{0x00, 0x02, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x02}));
+  EXPECT_EQ(receive(mb.get(), 11), (bytes{0x00, 0x02, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x02}));
 }
 
 TEST_F(NorthPortTcp, AnswerForARemovedClientTouchesNothingFreed) {
-  start_port();
-  {
-    master mb(tcp_port_);
-    mb.send({0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
-    ASSERT_TRUE(wait_until([&] { return south_.taken() == 1; }));
-    ASSERT_TRUE(client_count_is(1));
-  }
-  // The master is gone: the client is closed and swept while the south
-  // side still holds its request.
+  plat_socket_handle mb = connect_master(tcp_port_);
+  send(mb.get(), {0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
+  ASSERT_TRUE(wait_until([&] { return south_.taken() == 1; }));
+  ASSERT_TRUE(client_count_is(1));
+  // The master goes: the client is closed and swept while the south side
+  // still holds its request.
+  mb.reset();
   ASSERT_TRUE(wait_until([&] { return client_count_is(0); }, 5000));
   south_.answer(0, {0x01, 0x03, 0x02, 0x00, 0x01});
   // The port goes on serving.
-  master next(tcp_port_);
-  next.send({0x00, 0x0A, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
+  plat_socket_handle next = connect_master(tcp_port_);
+  send(next.get(), {0x00, 0x0A, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
   ASSERT_TRUE(wait_until([&] { return south_.taken() == 2; }));
   south_.answer(1, {0x01, 0x03, 0x02, 0x00, 0x07});
-  EXPECT_EQ(next.receive(300), (bytes{0x00, 0x0A, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x07}));
+  EXPECT_EQ(receive(next.get(), 11), (bytes{0x00, 0x0A, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x07}));
 }
 
 }  // namespace
