@@ -5,15 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "../route/route_test_util.h"
 #include "app/load_config.h"
-#include "platform/plat_log.h"
-#include "platform/tw_conf.h"
 #include "route/mux.h"
 
 namespace {
 
 struct loaded {
-  std::unique_ptr<mux> m;
+  std::unique_ptr<mux> m{mux_create()};
   std::unique_ptr<server> srv;
   std::string log;
   bool has(const std::string &text) const { return log.find(text) != std::string::npos; }
@@ -22,20 +21,10 @@ struct loaded {
 // Loads `body` inside an enabled server element (or `xml` as given) into a
 // fresh mux at log level 7 and keeps what was logged.
 loaded load(const std::string &body, bool wrap = true) {
-  const std::string xml = wrap ? R"(<tTrellisServer enable="true">)" + body + "</tTrellisServer>" : body;
+  conf_doc d(wrap ? R"(<tTrellisServer enable="true">)" + body + "</tTrellisServer>" : body);
+  EXPECT_NE(d.doc(), nullptr) << "test document did not parse";
   loaded out;
-  out.m.reset(mux_create());
-  const int saved = plat_log_get_level();
-  plat_log_set_level(7);
-  testing::internal::CaptureStderr();
-  tw_conf_node *doc = tw_conf_open_xml_string(xml.c_str(), TW_CONF_ARRAY_NAMES);
-  if (doc) {
-    out.srv = load_config_document(doc, out.m.get());
-    tw_conf_node_close(doc);
-  }
-  out.log = testing::internal::GetCapturedStderr();
-  plat_log_set_level(saved);
-  EXPECT_NE(doc, nullptr) << "test document did not parse";
+  out.log = logged(7, [&] { out.srv = load_config_document(d.doc(), out.m.get()); });
   return out;
 }
 
@@ -48,12 +37,10 @@ TEST(LoadConfig, OnlyTheTextFalseOrAbsenceDisablesTheServer) {
                           R"(<tTrellisServer enable="false"/>)", R"(<tTrellis><Server/></tTrellis>)"}) {
     loaded l = load(xml, false);
     EXPECT_EQ(l.srv, nullptr) << xml;
-    EXPECT_TRUE(l.has("NOT ENABLE SERVER")) << xml;
-    EXPECT_FALSE(l.has("config file has been paresed.")) << xml;
+    EXPECT_TRUE(l.has("NOT ENABLE SERVER") && !l.has("config file has been paresed.")) << xml;
   }
-  for (const char *value : {"true", "yes", "", "FALSE"}) {
+  for (const char *value : {"true", "yes", "", "FALSE"})
     EXPECT_NE(load(std::string("<tTrellisServer enable=\"") + value + "\"/>", false).srv, nullptr) << value;
-  }
 }
 
 TEST(LoadConfig, TableListWithoutTableStopsTablesButNotNorthPorts) {
