@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -18,22 +16,17 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 using steady = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 bytes read_req(uint8_t phy, uint8_t fc, uint16_t start, uint16_t count) {
   return {phy, fc, static_cast<uint8_t>(start >> 8), static_cast<uint8_t>(start), static_cast<uint8_t>(count >> 8),
           static_cast<uint8_t>(count)};
 }
 
-bytes answer(uint8_t phy, uint8_t fc, const bytes &data) {
-  bytes a(3 + data.size());
-  a[0] = phy;
-  a[1] = fc;
-  a[2] = static_cast<uint8_t>(data.size());
-  std::copy(data.begin(), data.end(), a.begin() + 3);
-  return a;
+bytes answer(uint8_t phy, uint8_t fc, bytes data) {
+  data.insert(data.begin(), {phy, fc, static_cast<uint8_t>(data.size())});
+  return data;
 }
-
-bytes filled(size_t n, uint8_t v) { return bytes(n, v); }
 
 mb_frame *make_frame(const bytes &b, uint8_t cache = 1) {
   return mb_frame_create(b.data(), static_cast<int>(b.size()), nullptr, nullptr, nullptr, b[0], 0, 0, cache);
@@ -70,29 +63,18 @@ int total(mb_cache *c) {
   return n;
 }
 
-// A south port stand-in. Every accepted request goes to `handler` on the
-// port's own thread, which answers it as a port does (answer()), drops it
-// (drop()) or keeps it to answer later.
+// A south port stand-in: every accepted request goes at once to `handler` on
+// the offering thread, which answers it as a port does (answer_with()), drops
+// it (drop()) or keeps it to answer later, from any thread.
 class fake_port final : public south_port {
  public:
   using handler_fn = std::function<void(mb_frame *)>;
-  explicit fake_port(handler_fn handler) : handler_(std::move(handler)), thread_([this] { run(); }) {}
-  ~fake_port() override {
-    {
-      std::scoped_lock lock(m_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-    for (mb_frame *f : queue_) mb_frame_release(f);
-  }
+  explicit fake_port(handler_fn handler) : handler_(std::move(handler)) {}
 
   int push_request(mb_frame *frame) override {
     if (busy) return 1;
-    std::scoped_lock lock(m_);
-    queue_.push_back(frame);
     ++pushes;
-    cv_.notify_all();
+    handler_(frame);
     return 0;
   }
   int start(void *, void *) override { return 0; }
@@ -109,30 +91,12 @@ class fake_port final : public south_port {
   std::atomic<int> pushes{0};
 
  private:
-  void run() {
-    std::unique_lock lock(m_);
-    for (;;) {
-      cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-      if (stop_) return;
-      mb_frame *f = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
-      handler_(f);
-      lock.lock();
-    }
-  }
-
   handler_fn handler_;
-  std::mutex m_;  // guards queue_ and stop_
-  std::condition_variable cv_;
-  std::deque<mb_frame *> queue_;
-  bool stop_ = false;
-  std::thread thread_;
 };
 
 const bytes kData20 = [] {
-  bytes d;
-  for (uint8_t i = 0; i < 20; ++i) d.push_back(static_cast<uint8_t>(0xA0 + i));
+  bytes d(20);
+  std::iota(d.begin(), d.end(), uint8_t{0xA0});
   return d;
 }();
 
@@ -142,20 +106,15 @@ class CacheTest : public ::testing::Test {
     port_ = std::make_unique<fake_port>(std::move(h));
     cache_ = cache_create(port_.get(), timeout);
   }
-  void TearDown() override {
-    port_.reset();  // no answer may reach the cache after this
-    cache_.reset();
-  }
   std::unique_ptr<fake_port> port_;
-  std::unique_ptr<mb_cache> cache_;
+  std::unique_ptr<mb_cache> cache_;  // declared last: destroyed first
 };
 
-TEST_F(CacheTest, FirstAnswerStoredAndOnlyTheExactKeyServed) {
+TEST_F(CacheTest, FirstAnswerStoredUnderTheAnswersUnitIdAndOnlyTheExactKeyServed) {
   with_port(fake_port::drop);
   mb_cache *c = cache_.get();
   EXPECT_EQ(lookup(c, 1, 3, 0, 10), bytes{}) << "empty cache";
   ASSERT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, kData20)), 1);
-
   bytes hit = lookup(c, 1, 3, 0, 10);
   ASSERT_EQ(hit.size(), 23u);
   EXPECT_EQ(hit, answer(1, 3, kData20));
@@ -167,23 +126,18 @@ TEST_F(CacheTest, FirstAnswerStoredAndOnlyTheExactKeyServed) {
   EXPECT_EQ(lookup(c, 1, 6, 0, 10), bytes{}) << "no list for writes";
 
   // Five registers from the same start: an entry of its own.
-  ASSERT_EQ(store(c, read_req(1, 3, 0, 5), answer(1, 3, filled(10, 0x55))), 1);
+  ASSERT_EQ(store(c, read_req(1, 3, 0, 5), answer(1, 3, bytes(10, 0x55))), 1);
   EXPECT_EQ(cache_count(c, 3), 2);
-  EXPECT_EQ(lookup(c, 1, 3, 0, 5), answer(1, 3, filled(10, 0x55)));
+  EXPECT_EQ(lookup(c, 1, 3, 0, 5), answer(1, 3, bytes(10, 0x55)));
   EXPECT_EQ(lookup(c, 1, 3, 0, 10), answer(1, 3, kData20));
-}
 
-TEST_F(CacheTest, KeyIsTheAnswersUnitIdAndAlreadyStoredKeysKeepTheirData) {
-  with_port(fake_port::drop);
-  mb_cache *c = cache_.get();
   // Answered under another unit id than asked: kept under the answer's.
   ASSERT_EQ(store(c, read_req(1, 3, 0, 2), answer(7, 3, {1, 2, 3, 4})), 1);
   EXPECT_EQ(lookup(c, 1, 3, 0, 2), bytes{});
   EXPECT_EQ(lookup(c, 7, 3, 0, 2), answer(7, 3, {1, 2, 3, 4}));
-
   EXPECT_EQ(store(c, read_req(7, 3, 0, 2), answer(7, 3, {9, 9, 9, 9})), 1);
   EXPECT_EQ(lookup(c, 7, 3, 0, 2), answer(7, 3, {1, 2, 3, 4})) << "only a refresh replaces data";
-  EXPECT_EQ(cache_count(c, 3), 1);
+  EXPECT_EQ(cache_count(c, 3), 3);
 }
 
 TEST_F(CacheTest, ExceptionsShortAnswersAndUncacheableRequestsAreNotStored) {
@@ -199,48 +153,39 @@ TEST_F(CacheTest, ExceptionsShortAnswersAndUncacheableRequestsAreNotStored) {
   mb_frame *r = make_frame(read_req(1, 3, 0, 10), 0);
   mb_frame *a = make_frame(answer(1, 3, kData20), 0);
   EXPECT_EQ(cache_register_ack(c, r, a, mb_frame_is_cacheable(r)), 0);
-  mb_frame_set_phy_id(r, 0);  // a broadcast is never cacheable
-  EXPECT_EQ(mb_frame_is_cacheable(r), 0);
   mb_frame_release(r);
   mb_frame_release(a);
   EXPECT_EQ(total(c), 0);
 }
 
-TEST_F(CacheTest, RefreshAnswerReplacesDataWithAnyByteCount) {
-  std::vector<bytes> seen;
-  std::mutex seen_lock;
+TEST_F(CacheTest, RefreshReplacesDataWithAnyByteCountAndAnExceptionOrAnotherFunctionCodeDeletes) {
+  std::vector<bytes> seen;  // handler and test body run on this thread
   with_port([&](mb_frame *f) {
-    {
-      std::scoped_lock lock(seen_lock);
-      seen.push_back(frame_bytes(f));
-      EXPECT_EQ(mb_frame_get_phy_id(f), 1);
-      EXPECT_EQ(mb_frame_is_cacheable(f), 0) << "refresh requests are not looked up again";
-    }
-    fake_port::answer_with(f, answer(1, 3, filled(250, 0x77)));
+    seen.push_back(frame_bytes(f));
+    EXPECT_EQ(mb_frame_get_phy_id(f), 1);
+    EXPECT_EQ(mb_frame_is_cacheable(f), 0) << "refresh requests are not looked up again";
+    const uint16_t start = mb_frame_get_start_addr(f);
+    fake_port::answer_with(f, start == 0   ? answer(1, 3, bytes(250, 0x77))
+                              : start == 8 ? bytes{1, 0x83, 4}
+                                           : answer(1, 4, {1, 2}));
   });
   mb_cache *c = cache_.get();
   ASSERT_EQ(store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4})), 1);
+  ASSERT_EQ(store(c, read_req(1, 3, 8, 2), answer(1, 3, {1, 2, 3, 4})), 1);
+  ASSERT_EQ(store(c, read_req(1, 3, 16, 1), answer(1, 3, {1, 2})), 1);
   cache_update_all(c, 100);
-  EXPECT_EQ(port_->pushes.load(), 1);
-  {
-    std::scoped_lock lock(seen_lock);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0], read_req(1, 3, 0, 2));
-  }
-  EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, filled(250, 0x77)));
-  EXPECT_EQ(cache_count(c, 3), 1);
-  port_.reset();  // its thread uses this body's locals
+  EXPECT_EQ(port_->pushes.load(), 3);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], read_req(1, 3, 0, 2));
+  EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, bytes(250, 0x77)));
+  EXPECT_EQ(total(c), 1);
 }
 
 TEST_F(CacheTest, SilentDeviceCostsOneTimeoutPerEntryAndEntriesGoAtTheEndOfThePass) {
-  std::vector<int> fc3_count_at_push;
-  std::mutex m;
+  std::vector<int> fc3_count_at_push;  // handler and test body run on this thread
   with_port(
       [&](mb_frame *f) {
-        {
-          std::scoped_lock lock(m);
-          fc3_count_at_push.push_back(cache_count(cache_.get(), 3));
-        }
+        fc3_count_at_push.push_back(cache_count(cache_.get(), 3));
         fake_port::drop(f);
       },
       150);
@@ -252,34 +197,15 @@ TEST_F(CacheTest, SilentDeviceCostsOneTimeoutPerEntryAndEntriesGoAtTheEndOfThePa
   testing::internal::CaptureStderr();
   const auto t0 = steady::now();
   cache_update_all(c, 150);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t0).count();
+  const auto took = steady::now() - t0;
   const std::string log = testing::internal::GetCapturedStderr();
-
-  EXPECT_GE(ms, 3 * 150);
-  EXPECT_LT(ms, 3 * 150 + 1500);
+  EXPECT_GE(took, milliseconds(3 * 150));
+  EXPECT_LT(took, milliseconds(3 * 150 + 1500));
   EXPECT_EQ(total(c), 0);
-  std::scoped_lock lock(m);
   EXPECT_EQ(fc3_count_at_push, (std::vector<int>{2, 2, 2})) << "nothing is deleted before the pass ends";
   size_t n = 0;
-  for (size_t at = log.find("can not get ack from south device"); at != std::string::npos;
-       at = log.find("can not get ack from south device", at + 1))
-    ++n;
+  for (size_t at = 0; (at = log.find("can not get ack from south device", at)) != std::string::npos; ++at) ++n;
   EXPECT_EQ(n, 3u);
-  port_.reset();  // its thread uses this body's locals
-}
-
-TEST_F(CacheTest, ExceptionOrOtherFunctionCodeDuringRefreshDeletesTheEntry) {
-  with_port([](mb_frame *f) {
-    if (mb_frame_get_start_addr(f) == 0)
-      fake_port::answer_with(f, bytes{1, 0x83, 4});
-    else
-      fake_port::answer_with(f, answer(1, 4, {1, 2}));  // a different function code
-  });
-  mb_cache *c = cache_.get();
-  store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
-  store(c, read_req(1, 3, 8, 1), answer(1, 3, {1, 2}));
-  cache_update_all(c, 100);
-  EXPECT_EQ(total(c), 0);
 }
 
 TEST_F(CacheTest, PortBusyForTheWholeTimeoutLeavesTheEntryAlone) {
@@ -289,7 +215,7 @@ TEST_F(CacheTest, PortBusyForTheWholeTimeoutLeavesTheEntryAlone) {
   store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
   const auto t0 = steady::now();
   cache_update_all(c, 100);
-  EXPECT_GE(steady::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_GE(steady::now() - t0, milliseconds(100));
   EXPECT_EQ(port_->pushes.load(), 0);
   EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
 }
@@ -297,14 +223,13 @@ TEST_F(CacheTest, PortBusyForTheWholeTimeoutLeavesTheEntryAlone) {
 TEST_F(CacheTest, LateRefreshAnswersChangeNothing) {
   // The device answers A only after the pass gave up on it, while B's
   // refresh is outstanding; B itself is never answered in time.
-  std::mutex m;
-  std::vector<mb_frame *> held;
+  std::vector<mb_frame *> held;  // handler and test body run on this thread
+  auto answer_held = [&] {
+    for (mb_frame *late : held) fake_port::answer_with(late, answer(1, 3, {0xEE, 0xEE, 0xEE, 0xEE}));
+    held.clear();
+  };
   with_port([&](mb_frame *f) {
-    std::scoped_lock lock(m);
-    if (mb_frame_get_start_addr(f) == 20) {
-      for (mb_frame *late : held) fake_port::answer_with(late, answer(1, 3, {0xEE, 0xEE, 0xEE, 0xEE}));
-      held.clear();
-    }
+    if (mb_frame_get_start_addr(f) == 20) answer_held();
     held.push_back(f);
   });
   mb_cache *c = cache_.get();
@@ -315,47 +240,58 @@ TEST_F(CacheTest, LateRefreshAnswersChangeNothing) {
   EXPECT_EQ(lookup(c, 1, 3, 20, 2), bytes{}) << "A's answer must not count as B's";
   EXPECT_EQ(total(c), 0);
 
-  // B's answer after its entry is gone.
-  std::scoped_lock lock(m);
-  for (mb_frame *late : held) fake_port::answer_with(late, answer(1, 3, {0xEE, 0xEE, 0xEE, 0xEE}));
-  held.clear();
+  answer_held();  // B's answer after its entry is gone
   EXPECT_EQ(total(c), 0);
-  port_.reset();  // its thread uses this body's locals
 }
 
 TEST_F(CacheTest, RefreshRacingLookupsAndInsertions) {
-  std::atomic<uint8_t> generation{1};
+  // As in the port, the send thread answers the refresh requests between
+  // its lookups and insertions.
+  std::mutex m;  // guards queued
+  std::vector<mb_frame *> queued;
   with_port(
       [&](mb_frame *f) {
-        const uint16_t start = mb_frame_get_start_addr(f);
-        if (start % 50 == 0) return fake_port::drop(f);  // some entries die in every pass
-        const uint8_t g = generation.fetch_add(1);
-        fake_port::answer_with(f, answer(mb_frame_get_phy_id(f), 3, filled(8, g)));
+        std::scoped_lock lock(m);
+        queued.push_back(f);
       },
-      20);
+      100);
   mb_cache *c = cache_.get();
-  for (uint16_t i = 0; i < 12; ++i) store(c, read_req(1, 3, static_cast<uint16_t>(i * 10), 4), answer(1, 3, filled(8, 0)));
+  for (uint16_t i = 0; i < 12; ++i) store(c, read_req(1, 3, static_cast<uint16_t>(i * 10), 4), answer(1, 3, bytes(8, 0)));
 
   std::atomic<bool> done{false};
+  bool refreshed = false;  // send thread's until the join
   std::thread send_thread([&] {
-    uint16_t i = 0;
-    while (!done) {
-      const uint16_t start = static_cast<uint16_t>((i++ % 16) * 10);
-      bytes hit = lookup(c, 1, 3, start, 4);
-      if (!hit.empty()) {
-        ASSERT_EQ(hit.size(), 11u);
-        for (size_t k = 4; k < hit.size(); ++k) ASSERT_EQ(hit[k], hit[3]) << "a torn entry";
-      } else {
-        store(c, read_req(1, 3, start, 4), answer(1, 3, filled(8, 0)));
+    uint8_t generation = 1;
+    for (uint16_t i = 0; !done; ++i) {
+      std::vector<mb_frame *> todo;
+      {
+        std::scoped_lock lock(m);
+        todo.swap(queued);
       }
+      for (mb_frame *f : todo) {
+        if (mb_frame_get_start_addr(f) % 50 == 0)  // some entries die in every pass
+          fake_port::drop(f);
+        else
+          fake_port::answer_with(f, answer(mb_frame_get_phy_id(f), 3, bytes(8, generation++)));
+      }
+      const uint16_t start = static_cast<uint16_t>((i % 16) * 10);
+      bytes hit = lookup(c, 1, 3, start, 4);
+      if (hit.empty()) {
+        store(c, read_req(1, 3, start, 4), answer(1, 3, bytes(8, 0)));
+        continue;
+      }
+      ASSERT_EQ(hit.size(), 11u);
+      for (size_t k = 4; k < hit.size(); ++k) ASSERT_EQ(hit[k], hit[3]) << "a torn entry";
+      refreshed = refreshed || hit[3] != 0;
     }
   });
-  const auto until = steady::now() + std::chrono::milliseconds(1500);
+  const auto until = steady::now() + milliseconds(1500);
   while (steady::now() < until) cache_update_all(c, 20);
   done = true;
   send_thread.join();
+  for (mb_frame *f : queued) mb_frame_release(f);
   EXPECT_GT(port_->pushes.load(), 12);
-  port_.reset();  // its thread uses this body's locals
+  EXPECT_TRUE(refreshed) << "no refresh answer was stored while racing";
 }
 
 TEST_F(CacheTest, ClosingTheCacheThreadEndsAWaitingPassPromptly) {
@@ -364,11 +300,11 @@ TEST_F(CacheTest, ClosingTheCacheThreadEndsAWaitingPassPromptly) {
   store(c, read_req(1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
   plat_thread_handle t = plat_thread_start([c] { cache_update_all(c, 5000); }, 10, "update_cache_proc");
   ASSERT_TRUE(t);
-  for (int i = 0; i < 200 && port_->pushes.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200 && port_->pushes.load() == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
   ASSERT_EQ(port_->pushes.load(), 1);
   const auto t0 = steady::now();
   plat_close_handle(t);
-  EXPECT_LT(steady::now() - t0, std::chrono::milliseconds(500));
+  EXPECT_LT(steady::now() - t0, milliseconds(500));
 }
 
 }  // namespace

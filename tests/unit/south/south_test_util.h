@@ -1,17 +1,17 @@
-// Helpers for the south port tests: a field device played by the test on
-// the master end of a pseudo-terminal, and request frames whose answers and
-// release the test can wait for.
+// Helpers for the south port tests: the field device played by the test (on
+// the master end of a pseudo-terminal or behind a loopback TCP listener) and
+// request frames whose answers and release the test can wait for.
 #pragma once
 
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -22,6 +22,7 @@
 
 #include "frame/mb_codec.h"
 #include "frame/mb_frame.h"
+#include "platform/tw_conf.h"
 
 namespace south_test {
 
@@ -40,13 +41,17 @@ inline bytes read_req(uint8_t unit, uint8_t fc, uint16_t start, uint16_t count) 
           static_cast<uint8_t>(count)};
 }
 
+// A read answer carrying `data_len` bytes counting up from `first`.
 inline bytes answer(uint8_t unit, uint8_t fc, size_t data_len, uint8_t first = 0) {
-  bytes a(3 + data_len);
-  a[0] = unit;
-  a[1] = fc;
-  a[2] = static_cast<uint8_t>(data_len);
-  for (size_t i = 0; i < data_len; ++i) a[3 + i] = static_cast<uint8_t>(first + i);
+  bytes a{unit, fc, static_cast<uint8_t>(data_len)};
+  for (size_t i = 0; i < data_len; ++i) a.push_back(static_cast<uint8_t>(first + i));
   return a;
+}
+
+inline size_t count_of(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 template <class Pred>
@@ -57,6 +62,16 @@ bool wait_until(Pred pred, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// The port `create` makes from the first SouthPort element of `xml`.
+template <class Create>
+auto create_from(Create create, const char *xml) {
+  tw_conf_node *doc = tw_conf_open_xml_string(xml, TW_CONF_ARRAY_NAMES);
+  uint32_t it = 0;
+  auto port = create(tw_conf_node_child_query(tw_conf_node_child_query(doc, "SouthPort", nullptr), nullptr, &it));
+  tw_conf_node_close(doc);
+  return port;
 }
 
 // Where the answers of the test's requests arrive, and when they are freed.
@@ -120,15 +135,14 @@ class pty_pair final {
   pty_pair() {
     char tmpl[] = "/tmp/trellis-south-XXXXXX";
     dir = mkdtemp(tmpl);
+    prefix = dir + "/ttyT";
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
     termios tio{};
     tcgetattr(slave, &tio);
     cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
-    prefix = dir + "/ttyT";
   }
   ~pty_pair() {
-    unlink_link();
     if (master >= 0) close(master);
     if (slave >= 0) close(slave);
     std::filesystem::remove_all(dir);
@@ -141,20 +155,17 @@ class pty_pair final {
     link = prefix + std::to_string(n - 1);
     std::filesystem::create_symlink(ttyname(slave), link);
   }
-  void unlink_link() {
-    if (!link.empty()) std::filesystem::remove(link);
-  }
 
-  std::string dir;
-  std::string prefix;
-  std::string link;
+  std::string dir, prefix, link;
   int master = -1;
   int slave = -1;
 };
 
-// The field device on the master end: collects the bytes of each request
-// (a request ends after 5 ms of silence), records it, and plays the script
-// its handler returns: chunks written after a pause each.
+// The field device: on a pty master, or on the connections a TCP listener
+// (owned) accepts, the latest replacing the one before. Collects the bytes of
+// each request (a request ends after 5 ms of silence), records it, and plays
+// the script its handler returns: chunks written after a pause each; an
+// empty chunk hangs up (TCP only).
 class fake_device final {
  public:
   struct step {
@@ -164,10 +175,12 @@ class fake_device final {
   using script = std::vector<step>;
   using handler_fn = std::function<script(const bytes &request)>;
 
-  explicit fake_device(int fd) : fd_(fd), thread_([this] { run(); }) {}
+  fake_device(int fd, bool listener, handler_fn h = {})
+      : fd_(fd), listener_(listener), handler_(std::move(h)), thread_([this] { run(); }) {}
   ~fake_device() {
     stop_ = true;
     thread_.join();
+    if (listener_) close(fd_);
   }
   fake_device(const fake_device &) = delete;
   fake_device &operator=(const fake_device &) = delete;
@@ -180,10 +193,6 @@ class fake_device final {
     std::scoped_lock lock(m_);
     return seen_;
   }
-  size_t request_count() {
-    std::scoped_lock lock(m_);
-    return seen_.size();
-  }
   steady::time_point last_write() {
     std::scoped_lock lock(m_);
     return last_write_;
@@ -191,17 +200,32 @@ class fake_device final {
 
  private:
   void run() {
+    int conn = listener_ ? -1 : fd_;
     bytes cur;
     while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      int r = poll(&p, 1, 5);
-      if (r > 0 && (p.revents & POLLIN)) {
-        uint8_t buf[1024];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n > 0) cur.insert(cur.end(), buf, buf + n);
+      pollfd p[2] = {{conn, POLLIN, 0}, {listener_ ? fd_ : -1, POLLIN, 0}};
+      poll(p, 2, 5);
+      if (p[1].revents & POLLIN) {
+        if (conn >= 0) close(conn);
+        conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        cur.clear();
         continue;
       }
-      if (r > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // hang-up while nobody has the line
+      if (p[0].revents) {
+        uint8_t buf[1024];
+        const ssize_t n = read(conn, buf, sizeof buf);
+        if (n > 0) {
+          cur.insert(cur.end(), buf, buf + n);
+          continue;
+        }
+        if (listener_) {  // the port hung up
+          close(conn);
+          conn = -1;
+          cur.clear();
+          continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pty hang-up
+      }
       if (cur.empty()) continue;
       handler_fn h;
       {
@@ -209,21 +233,27 @@ class fake_device final {
         seen_.push_back(cur);
         h = handler_;
       }
-      script s = h ? h(cur) : script{};
-      cur.clear();
-      for (const step &st : s) {
+      for (const step &st : h ? h(cur) : script{}) {
         const auto until = steady::now() + std::chrono::milliseconds(st.delay_ms);
         while (!stop_ && steady::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (stop_) return;
-        ssize_t w = write(fd_, st.data.data(), st.data.size());
+        if (stop_) break;
+        if (st.data.empty()) {
+          close(conn);
+          conn = -1;
+          break;
+        }
+        ssize_t w = write(conn, st.data.data(), st.data.size());
         (void)w;
         std::scoped_lock lock(m_);
         last_write_ = steady::now();
       }
+      cur.clear();
     }
+    if (listener_ && conn >= 0) close(conn);
   }
 
   const int fd_;
+  const bool listener_;
   std::atomic<bool> stop_{false};
   std::mutex m_;  // guards handler_, seen_, last_write_
   handler_fn handler_;
