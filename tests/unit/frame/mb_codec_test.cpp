@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -36,12 +37,11 @@ TEST(MbCodec, HexIsUpperCaseOutAndEitherCaseIn) {
   EXPECT_EQ(bin[0], 0xFF);
   EXPECT_EQ(bin[1], 0x55);
 
-  std::vector<uint8_t> all(256), back(256);
+  uint8_t all[256], back[256];
+  char hex[512];
   for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
-  std::vector<char> hex(512);
-  mb_bin_to_hex(hex.data(), all.data(), 256);
-  mb_hex_to_bin(back.data(), hex.data(), 512);
-  EXPECT_EQ(back, all);
+  mb_hex_to_bin(back, hex, mb_bin_to_hex(hex, all, 256));
+  EXPECT_EQ(std::memcmp(back, all, 256), 0);
 }
 
 }  // namespace

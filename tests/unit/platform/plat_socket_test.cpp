@@ -55,7 +55,7 @@ void connect_pair(tcp_pair &p, listener_kind kind) {
   ASSERT_TRUE(p.server);
 }
 
-TEST(PlatSocket, Ipv4ExchangeTimeoutAndOrderlyClose) {
+TEST(PlatSocket, Ipv4ExchangeTimeoutsAndOrderlyClose) {
   tcp_pair p;
   ASSERT_NO_FATAL_FAILURE(connect_pair(p, listener_kind::v4));
   EXPECT_EQ(text6(p.peer), "::ffff:127.0.0.1");
@@ -83,6 +83,19 @@ TEST(PlatSocket, Ipv4ExchangeTimeoutAndOrderlyClose) {
   EXPECT_LT(plat_socket_recv(p.server.get(), buf, sizeof(buf), 1000), 0);
   EXPECT_FALSE(plat_socket_is_connected(p.server.get()));
   EXPECT_LT(plat_socket_send(p.server.get(), "x", 1), 0);
+
+  // Accepting with nobody calling and connecting where nobody listens both
+  // end in bounded time.
+  start = plat_systick_get();
+  EXPECT_FALSE(plat_socket_accept_ipv6(p.listener.get(), nullptr, nullptr, 30));
+  EXPECT_LT(plat_systick_get() - start, 1000u);
+  const uint16_t closed_port = bound_port(p.listener.get());
+  p.listener.reset();
+  p.client = plat_socket_create_tcp();
+  start = plat_systick_get();
+  EXPECT_EQ(plat_socket_connect(p.client.get(), plat_inet_addr("127.0.0.1"), closed_port), -1);
+  EXPECT_LT(plat_systick_get() - start, 3500u);
+  EXPECT_FALSE(plat_socket_is_connected(p.client.get()));
 }
 
 // IPv6 on ::1, and IPv4 peers of a dual-stack listener seen IPv4-mapped.
@@ -101,23 +114,6 @@ TEST(PlatSocket, Ipv6AndDualStackListeners) {
     while (plat_socket_is_connected(p.server.get()) && plat_systick_get() - start < 2000) plat_systick_sleep(1);
     EXPECT_FALSE(plat_socket_is_connected(p.server.get()));
   }
-}
-
-TEST(PlatSocket, AcceptAndConnectFailBounded) {
-  auto listener = plat_socket_create_tcp();
-  ASSERT_EQ(plat_socket_bind(listener.get(), plat_inet_addr("127.0.0.1"), 0), 0);
-  ASSERT_EQ(plat_socket_listen(listener.get(), 1), 0);
-  uint32_t start = plat_systick_get();
-  EXPECT_FALSE(plat_socket_accept_ipv6(listener.get(), nullptr, nullptr, 30));
-  EXPECT_LT(plat_systick_get() - start, 1000u);
-
-  uint16_t closed_port = bound_port(listener.get());
-  listener.reset();  // nothing listens there any more
-  auto client = plat_socket_create_tcp();
-  start = plat_systick_get();
-  EXPECT_EQ(plat_socket_connect(client.get(), plat_inet_addr("127.0.0.1"), closed_port), -1);
-  EXPECT_LT(plat_systick_get() - start, 3500u);
-  EXPECT_FALSE(plat_socket_is_connected(client.get()));
 }
 
 TEST(PlatSocket, UdpDatagramsCarryTheSender) {
