@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -39,8 +38,8 @@ bytes frame_bytes(mb_frame *f) {
 }
 
 // Stores `ack` as the device's answer to `req`, as the port does after an exchange.
-int store(mb_cache *c, const bytes &req, const bytes &ack) {
-  mb_frame *r = make_frame(req);
+int store(mb_cache *c, const bytes &req, const bytes &ack, uint8_t cacheable = 1) {
+  mb_frame *r = make_frame(req, cacheable);
   mb_frame *a = make_frame(ack, 0);
   int rc = cache_register_ack(c, r, a, mb_frame_is_cacheable(r));
   mb_frame_release(r);
@@ -149,12 +148,7 @@ TEST_F(CacheTest, ExceptionsShortAnswersAndUncacheableRequestsAreNotStored) {
 
   // A byte count the answer does not carry is not read past the answer.
   EXPECT_EQ(store(c, read_req(1, 3, 0, 10), bytes{1, 3, 20, 0xAA, 0xBB}), 0);
-
-  mb_frame *r = make_frame(read_req(1, 3, 0, 10), 0);
-  mb_frame *a = make_frame(answer(1, 3, kData20), 0);
-  EXPECT_EQ(cache_register_ack(c, r, a, mb_frame_is_cacheable(r)), 0);
-  mb_frame_release(r);
-  mb_frame_release(a);
+  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, kData20), 0), 0) << "a request not to be cached";
   EXPECT_EQ(total(c), 0);
 }
 
@@ -245,14 +239,12 @@ TEST_F(CacheTest, LateRefreshAnswersChangeNothing) {
 }
 
 TEST_F(CacheTest, RefreshRacingLookupsAndInsertions) {
-  // As in the port, the send thread answers the refresh requests between
-  // its lookups and insertions.
-  std::mutex m;  // guards queued
-  std::vector<mb_frame *> queued;
+  // As in the port, the send thread takes the refresh request from the
+  // port's one slot and answers it between its lookups and insertions.
+  std::atomic<mb_frame *> slot{nullptr};
   with_port(
       [&](mb_frame *f) {
-        std::scoped_lock lock(m);
-        queued.push_back(f);
+        if (mb_frame *old = slot.exchange(f)) fake_port::drop(old);  // given up on
       },
       100);
   mb_cache *c = cache_.get();
@@ -263,12 +255,7 @@ TEST_F(CacheTest, RefreshRacingLookupsAndInsertions) {
   std::thread send_thread([&] {
     uint8_t generation = 1;
     for (uint16_t i = 0; !done; ++i) {
-      std::vector<mb_frame *> todo;
-      {
-        std::scoped_lock lock(m);
-        todo.swap(queued);
-      }
-      for (mb_frame *f : todo) {
+      if (mb_frame *f = slot.exchange(nullptr)) {
         if (mb_frame_get_start_addr(f) % 50 == 0)  // some entries die in every pass
           fake_port::drop(f);
         else
@@ -289,7 +276,7 @@ TEST_F(CacheTest, RefreshRacingLookupsAndInsertions) {
   while (steady::now() < until) cache_update_all(c, 20);
   done = true;
   send_thread.join();
-  for (mb_frame *f : queued) mb_frame_release(f);
+  if (mb_frame *f = slot.exchange(nullptr)) fake_port::drop(f);
   EXPECT_GT(port_->pushes.load(), 12);
   EXPECT_TRUE(refreshed) << "no refresh answer was stored while racing";
 }

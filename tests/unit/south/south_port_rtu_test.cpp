@@ -99,7 +99,9 @@ TEST_F(SouthRtuTest, BusyPortAnswersOneAndTheCallerKeepsItsFrame) {
 }
 
 TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) {
-  make_port(300);
+  // A time-out well above the pauses of a loaded machine: the device's
+  // silences here must come from its script, not from the scheduler.
+  make_port(600);
   bytes bad = with_crc({0x01, 0x03, 0x02, 0x00, 0x01});
   bad.back() ^= 0xFF;
   const bytes good = with_crc({0x01, 0x03, 0x02, 0x00, 0x02});
@@ -119,7 +121,7 @@ TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) 
   auto pushed = steady::now();
   exchange(request(box_, read_req(1, 3, 0, 1)));
   log = testing::internal::GetCapturedStderr();
-  EXPECT_GE(box_.freed_at - pushed, milliseconds(300));
+  EXPECT_GE(box_.freed_at - pushed, milliseconds(600));
   EXPECT_EQ(box_.answer_count(), 1u);
   EXPECT_NE(log.find("Communication timed out"), std::string::npos) << log;
   EXPECT_EQ(port_->pending_request(), nullptr);
@@ -127,15 +129,15 @@ TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) 
   // A device that keeps talking with gaps under the 40 ms frame gap.
   device_->set_handler([good](const bytes &) {
     fake_device::script s;
-    for (size_t i = 0; i < 40; ++i) s.push_back({20, {good[i % good.size()]}});
+    for (size_t i = 0; i < 50; ++i) s.push_back({20, {good[i % good.size()]}});
     return s;
   });
   pushed = steady::now();
   exchange(request(box_, read_req(1, 3, 0, 1)));
   EXPECT_EQ(box_.answer_count(), 1u);
-  EXPECT_GE(box_.freed_at - pushed, milliseconds(40 * 20));
+  EXPECT_GE(box_.freed_at - pushed, milliseconds(50 * 20));
   // The time-out runs from the last data read, not from the request.
-  EXPECT_GE(box_.freed_at - device_->last_write(), milliseconds(300 - 15));
+  EXPECT_GE(box_.freed_at - device_->last_write(), milliseconds(600 - 15));
 }
 
 TEST_F(SouthRtuTest, CacheServesRepeatsAndKeepsOtherRequestsOnTheLine) {
@@ -222,7 +224,6 @@ TEST_F(SouthRtuTest, CreateReadsItsElementWithDefaults) {
   testing::internal::CaptureStderr();
   auto p = create_from(south_port_rtu_create, R"(<SouthPort type="rtu"/>)");
   ASSERT_TRUE(p);
-  EXPECT_EQ(p->id(), 255);
   EXPECT_EQ(p->timeout(), 1000u);
   EXPECT_EQ(p->cache_polling_cycle(), 5000u);
   EXPECT_EQ(p->device(), pty_.prefix + "0");
@@ -236,7 +237,6 @@ TEST_F(SouthRtuTest, CreateReadsItsElementWithDefaults) {
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find(" south port rtu timeout has illegaled configuration, system is setting as defaut val : 1000 "),
             std::string::npos);
-  EXPECT_EQ(p->id(), 3);
   EXPECT_EQ(p->timeout(), 1000u);
   EXPECT_EQ(p->frame_gap(), 40u) << "baudrate 0 is replaced, not divided by";
   EXPECT_EQ(p->cache_polling_cycle(), 5000u);

@@ -45,9 +45,8 @@ int listen_on(uint16_t &port) {
 }
 
 bytes mbap(uint16_t tid, uint16_t pid, const bytes &pdu) {
-  bytes b(6 + pdu.size());
-  const uint16_t head[3] = {tid, pid, static_cast<uint16_t>(pdu.size())};
-  for (size_t i = 0; i < 3; ++i) b[2 * i] = static_cast<uint8_t>(head[i] >> 8), b[2 * i + 1] = static_cast<uint8_t>(head[i]);
+  bytes b{uint8_t(tid >> 8), uint8_t(tid), uint8_t(pid >> 8), uint8_t(pid), 0, uint8_t(pdu.size())};
+  b.resize(6 + pdu.size());
   std::copy(pdu.begin(), pdu.end(), b.begin() + 6);
   return b;
 }
@@ -93,17 +92,14 @@ class SouthTcpTest : public ::testing::Test {
 };
 
 TEST_F(SouthTcpTest, MbapTransactionIdsProtocolIdAndSplitAnswers) {
-  make_port(mbap_echo(answer(7, 3, 4, 0x10)), false, 150);
+  make_port(mbap_echo(answer(7, 3, 4, 0x10)), false, 400);
   for (int i = 0; i < 4; ++i) offer(request(box_, read_req(7, 3, 0x10, 2)));
   ASSERT_TRUE(box_.wait_freed(4, 3000));
   const auto seen = dev_->seen();
   ASSERT_EQ(seen.size(), 4u);
   for (uint16_t i = 0; i < 4; ++i) EXPECT_EQ(seen[i], mbap(i, 0, read_req(7, 3, 0x10, 2))) << "request " << i;
-  {
-    std::scoped_lock lock(box_.m);
-    ASSERT_EQ(box_.answers.size(), 4u);
-    EXPECT_EQ(box_.answers[3], answer(7, 3, 4, 0x10));
-  }
+  ASSERT_EQ(box_.answer_count(), 4u);
+  EXPECT_EQ(box_.answers[3], answer(7, 3, 4, 0x10));
 
   // An answer with protocol id 1 is never delivered: the request times out.
   dev_->set_handler(mbap_echo(answer(1, 3, 2), 1));
@@ -115,19 +111,18 @@ TEST_F(SouthTcpTest, MbapTransactionIdsProtocolIdAndSplitAnswers) {
   EXPECT_NE(log.find("Communication timed out"), std::string::npos) << log;
 
   // Cut inside the transaction id, inside the length and inside the data;
-  // 60 ms apart, together longer than the 150 ms time-out, which counts
+  // 150 ms apart, together longer than the 400 ms time-out, which counts
   // from the last data: delivered once.
   dev_->set_handler([](const bytes &req) {
     const bytes a = mbap(static_cast<uint16_t>(req[0] << 8 | req[1]), 0, answer(1, 4, 6, 0x20));
     return fake_device::script{{0, bytes(a.begin(), a.begin() + 1)},
-                               {60, bytes(a.begin() + 1, a.begin() + 5)},
-                               {60, bytes(a.begin() + 5, a.begin() + 10)},
-                               {60, bytes(a.begin() + 10, a.end())}};
+                               {150, bytes(a.begin() + 1, a.begin() + 5)},
+                               {150, bytes(a.begin() + 5, a.begin() + 10)},
+                               {150, bytes(a.begin() + 10, a.end())}};
   });
   offer(request(box_, read_req(1, 4, 0, 3)));
   ASSERT_TRUE(box_.wait_freed(6, 3000));
-  std::scoped_lock lock(box_.m);
-  ASSERT_EQ(box_.answers.size(), 5u);
+  ASSERT_EQ(box_.answer_count(), 5u);
   EXPECT_EQ(box_.answers[4], answer(1, 4, 6, 0x20));
 }
 
@@ -136,11 +131,8 @@ TEST_F(SouthTcpTest, RtuOverTcpSendsCrcAndCutsTheAnswerBySilence) {
   offer(request(box_, read_req(2, 3, 1, 1)));
   ASSERT_TRUE(box_.wait_freed(1, 3000));
   EXPECT_EQ(dev_->seen().at(0), with_crc(read_req(2, 3, 1, 1)));
-  {
-    std::scoped_lock lock(box_.m);
-    ASSERT_EQ(box_.answers.size(), 1u);
-    EXPECT_EQ(box_.answers[0], answer(2, 3, 2, 0x55));
-  }
+  ASSERT_EQ(box_.answer_count(), 1u);
+  EXPECT_EQ(box_.answers[0], answer(2, 3, 2, 0x55));
 
   // A bad CRC is reported and not delivered; the exchange waits on.
   bytes bad = with_crc(answer(2, 3, 2));
@@ -206,7 +198,6 @@ TEST_F(SouthTcpTest, EveryTenthFailedConnectLogsThePairAndARequestWaitingIsDropp
 TEST_F(SouthTcpTest, CreateReadsItsElement) {
   testing::internal::CaptureStderr();
   auto p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp"/>)");
-  EXPECT_EQ(p->id(), 255);
   EXPECT_EQ(p->host(), "255.255.255.255");
   EXPECT_EQ(p->tcp_port(), 502);
   EXPECT_EQ(p->timeout(), 1000u);

@@ -202,13 +202,17 @@ class fake_device final {
   void run() {
     int conn = listener_ ? -1 : fd_;
     bytes cur;
+    auto hang_up = [&] {
+      close(conn);
+      conn = -1;
+      cur.clear();
+    };
     while (!stop_) {
       pollfd p[2] = {{conn, POLLIN, 0}, {listener_ ? fd_ : -1, POLLIN, 0}};
       poll(p, 2, 5);
       if (p[1].revents & POLLIN) {
-        if (conn >= 0) close(conn);
+        if (conn >= 0) hang_up();
         conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        cur.clear();
         continue;
       }
       if (p[0].revents) {
@@ -218,13 +222,8 @@ class fake_device final {
           cur.insert(cur.end(), buf, buf + n);
           continue;
         }
-        if (listener_) {  // the port hung up
-          close(conn);
-          conn = -1;
-          cur.clear();
-          continue;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pty hang-up
+        if (listener_) hang_up();  // the port hung up (a pty master: nobody holds the line)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       if (cur.empty()) continue;
       handler_fn h;
@@ -238,8 +237,7 @@ class fake_device final {
         while (!stop_ && steady::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (stop_) break;
         if (st.data.empty()) {
-          close(conn);
-          conn = -1;
+          hang_up();
           break;
         }
         ssize_t w = write(conn, st.data.data(), st.data.size());
