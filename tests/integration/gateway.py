@@ -1,60 +1,84 @@
-"""Starting and stopping the trellis binary from process tests.
-
-Gateway(tmp_path, config_xml, ...) writes the configuration, starts the
-binary at log level 7 with its own tag socket and serial prefix, and collects
-stderr in a background thread so tests can wait for log lines.
-"""
+"""What the process tests share: the trellis binary under test, the device
+scripts of tests/peers as child processes, pty lines, a raw Modbus TCP master."""
+import contextlib
 import os
+import re
+import select
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
 
-BIN = os.environ.get("TRELLIS_BIN", os.path.join(os.path.dirname(__file__), "../../build/trellis"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+BIN = os.environ.get("TRELLIS_BIN", os.path.join(HERE, "../../build/trellis"))
+PEERS = os.path.join(HERE, "..", "peers")
+TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
 
 
-def wait_for(predicate, timeout=10.0, interval=0.02, what="condition"):
-    """Polls predicate() until it is truthy; fails the test after timeout."""
+def wait_for(predicate, timeout=10.0, what="condition"):
+    """Polls predicate() until it is truthy and returns its value; fails the test after timeout."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()):
         if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
-        time.sleep(interval)
+            raise AssertionError(f"timed out after {timeout}s waiting for {what() if callable(what) else what}")
+        time.sleep(0.02)
+    return value
 
 
-def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
+def free_port():
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
+def server_xml(body, root="tTrellisServer"):
+    if root == "tTrellis":
+        return f'<tTrellis><Server enable="true">{body}</Server></tTrellis>'
+    return f'<tTrellisServer enable="true">{body}</tTrellisServer>'
+
+
+def read_answer(sock, timeout=5.0):
+    """Reads a tag socket's answer up to its final OK/ERR line or EOF; returns the lines."""
+    sock.settimeout(timeout)
+    data = b""
+    with contextlib.suppress(ConnectionResetError):
+        while not re.search(rb"(^|\n)(OK|ERR[^\n]*)\n$", data) and (chunk := sock.recv(4096)):
+            data += chunk
+    return data.decode(errors="replace").splitlines()
+
+
+def stop_process(proc, sig=signal.SIGTERM, timeout=5.0):
+    """Stops proc; True when it ended by itself within timeout after sig."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            return False
+    return True
+
+
 class Gateway:
-    def __init__(self, tmp_path, config_xml=None, level=7, args=None, env=None,
-                 serial_prefix=None, config_name="trellis.acr", cwd=None, binary=None):
-        self.tmp_path = tmp_path
-        self.config_path = None
-        if config_xml is not None:
-            self.config_path = os.path.join(str(tmp_path), config_name)
-            with open(self.config_path, "w") as f:
-                f.write(config_xml)
+    """The binary at log level 7 with its own tag socket, on config_xml
+    (written to a file for -c; None: it looks for its file itself). Its
+    stderr and stdout lines are collected as they come."""
+
+    def __init__(self, tmp_path, config_xml=None, env=None, serial_prefix=None, binary=None):
         self.tag_socket = os.path.join(str(tmp_path), "tags.sock")
-        cmd = [binary or BIN, "-l", str(level), "--tag-socket", self.tag_socket]
-        if serial_prefix:
-            cmd += ["--serial-prefix", serial_prefix]
-        if self.config_path:
-            cmd += ["-c", self.config_path]
-        cmd += list(args or [])
-        full_env = dict(os.environ)
-        full_env.update(env or {})
-        self.lines = []
-        self.stdout_lines = []
-        self._lock = threading.Lock()
+        cmd = [binary or BIN, "-l", "7", "--tag-socket", self.tag_socket]
+        cmd += ["--serial-prefix", serial_prefix] if serial_prefix else []
+        if config_xml is not None:
+            with open(os.path.join(str(tmp_path), "trellis.acr"), "w") as f:
+                f.write(config_xml)
+            cmd += ["-c", f.name]
+        self.lines, self.stdout_lines = [], []
+        self._lock = threading.Lock()  # guards lines and stdout_lines
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=full_env, cwd=cwd, text=True, errors="replace")
+                                     env={**os.environ, **(env or {})}, text=True, errors="replace")
         self._threads = [threading.Thread(target=self._pump, args=(self.proc.stderr, self.lines), daemon=True),
                          threading.Thread(target=self._pump, args=(self.proc.stdout, self.stdout_lines), daemon=True)]
         for t in self._threads:
@@ -69,45 +93,29 @@ class Gateway:
         with self._lock:
             return "\n".join(self.lines)
 
-    def stdout(self):
-        with self._lock:
-            return "\n".join(self.stdout_lines)
-
     def count(self, text):
         with self._lock:
-            return sum(1 for l in self.lines if text in l)
+            return sum(1 for line in self.lines if text in line)
 
     def wait_log(self, text, timeout=10.0, count=1):
-        wait_for(lambda: self.count(text) >= count, timeout, what=f"log line {text!r}\n--- log tail ---\n"
-                 + "\n".join(self.lines[-40:]))
+        wait_for(lambda: self.count(text) >= count, timeout,
+                 what=lambda: f"log line {text!r}\n--- log tail ---\n" + self.log()[-4000:])
+
+    def wait_listening(self, ports=1):
+        """Every north TCP port logs this once its listener is bound."""
+        self.wait_log("tcp ipv6 bind finish !", count=ports)
 
     def tag_command(self, line, timeout=5.0):
         """Sends one command to the tag socket and returns the answer lines up to OK/ERR."""
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(timeout)
             s.connect(self.tag_socket)
             s.sendall((line + "\n").encode())
-            data = b""
-            while True:
-                chunk = s.recv(4096)
-                if not chunk:
-                    break
-                data += chunk
-                last = data.decode(errors="replace").rstrip("\n").split("\n")[-1]
-                if last == "OK" or last.startswith("ERR"):
-                    break
-            return data.decode(errors="replace").rstrip("\n").split("\n")
+            return read_answer(s, timeout)
 
     def stop(self, sig=signal.SIGTERM, timeout=5.0):
         """Stops the process; returns its exit code."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise AssertionError("gateway did not stop within %.1fs\n%s" % (timeout, self.log()[-3000:]))
+        if not stop_process(self.proc, sig, timeout):
+            raise AssertionError("gateway did not stop within %.1fs\n%s" % (timeout, self.log()[-3000:]))
         for t in self._threads:
             t.join(2)
         return self.proc.returncode
@@ -116,9 +124,7 @@ class Gateway:
         return self
 
     def __exit__(self, *exc):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        stop_process(self.proc, signal.SIGKILL)
 
 
 class PtyPair:
@@ -135,16 +141,136 @@ class PtyPair:
                  what="socat pty links")
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(3)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc, timeout=3)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+
+
+class Peer:
+    """A device script of tests/peers as a child process. Its event lines go
+    to a file that the device writes before it answers, so once a master has
+    an answer, the lines of that exchange are there to count."""
+
+    def __init__(self, directory, script, *args):
+        self.log_path = os.path.join(str(directory), f"{script}.{time.monotonic_ns()}.log")
+        self.proc = subprocess.Popen(["/usr/bin/python3", os.path.join(PEERS, script), "--log", self.log_path,
+                                      *map(str, args)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: "ready" in self.lines() or self.proc.poll() is not None, 15, what=f"{script} ready")
+        assert self.proc.poll() is None, f"{script} {args} did not start"
+
+    def lines(self):
+        try:
+            with open(self.log_path) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def count(self, text):
+        """Event lines that are `text` or start with it and a space."""
+        return sum(1 for line in self.lines() if line == text or line.startswith(text + " "))
+
+    def stop(self):
+        with contextlib.suppress(ProcessLookupError):
+            self.proc.send_signal(signal.SIGCONT)  # a stopped device must see the SIGTERM
+        stop_process(self.proc)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+@contextlib.contextmanager
+def rtu_line(directory, unit):
+    """The gateway's serial line 1 (prefix <directory>/ttyAP) with
+    rtu_device.py serving `unit` on its other end; yields (pty, device)."""
+    with PtyPair(directory, "ttyAP0", "dev0") as pty, Peer(directory, "rtu_device.py", "--port", pty.device_end,
+                                                            "--unit", unit) as device:
+        yield pty, device
+
+
+# --- a raw Modbus TCP master ---------------------------------------------------------
+
+def mbap(tid, unit, pdu):
+    return struct.pack(">HHHB", tid, 0, len(pdu) + 1, unit) + pdu
+
+
+def read_req(tid, unit, addr, count, fc=3):
+    return mbap(tid, unit, struct.pack(">BHH", fc, addr, count))
+
+
+def registers(pdu):
+    """Register values of a read answer PDU (fc, byte count, data)."""
+    return list(struct.unpack(f">{pdu[1] // 2}H", pdu[2:2 + pdu[1]]))
+
+
+class Raw:
+    """A Modbus TCP master on a plain socket: sees transaction ids and the
+    connection itself, which the pymodbus client hides."""
+
+    def __init__(self, port, source="127.0.0.1"):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=3, source_address=(source, 0))
+        self.buf = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def _fill(self, deadline):
+        """Adds what arrives before deadline to buf; False when nothing did, EOFError when the peer closed."""
+        if not select.select([self.sock], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            return False
+        try:
+            chunk = self.sock.recv(4096)
+        except OSError:
+            chunk = b""
+        if not chunk:
+            raise EOFError
+        self.buf += chunk
+        return True
+
+    def response(self, timeout=3.0):
+        """The next MBAP answer (tid, unit, pdu), or None when none came in time."""
+        deadline = time.monotonic() + timeout
+        try:
+            while len(self.buf) < 6 or len(self.buf) < 6 + struct.unpack(">H", self.buf[4:6])[0]:
+                if not self._fill(deadline):
+                    return None
+        except EOFError:
+            return None
+        size = 6 + struct.unpack(">H", self.buf[4:6])[0]
+        frame, self.buf = self.buf[:size], self.buf[size:]
+        tid, _pid, _len, unit = struct.unpack(">HHHB", frame[:7])
+        return tid, unit, frame[7:]
+
+    def read(self, tid, unit, addr, count, fc=3, timeout=3.0):
+        """Sends a read and returns its answer (tid, unit, pdu); answers to
+        earlier requests that come first are skipped. None without one."""
+        self.send(read_req(tid, unit, addr, count, fc))
+        deadline = time.monotonic() + timeout
+        while (a := self.response(deadline - time.monotonic())) and a[0] != tid:
+            pass
+        return a
+
+    def closed_by_peer(self, timeout=3.0):
+        """True once the gateway closed the connection (within timeout)."""
+        deadline = time.monotonic() + timeout
+        try:
+            while self._fill(deadline):
+                pass
+        except EOFError:
+            return True
+        return False
+
+    def close(self):
+        self.sock.close()
+
+
+def answered(m, tid, unit=17, addr=0):
+    """True when master m gets the answer to a one-register read (100 + addr)."""
+    a = m.read(tid, unit, addr, 1)
+    return a is not None and registers(a[2]) == [100 + addr]

@@ -12,24 +12,9 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from gateway import BIN, Gateway, PtyPair, free_port, wait_for
+from gateway import BIN, TABLE, Gateway, PtyPair, free_port, read_answer, server_xml, wait_for
 
 EMPTY = '<tTrellisServer enable="true"/>'
-TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
-
-
-def server_xml(body, root="tTrellisServer"):
-    if root == "tTrellis":
-        return f'<tTrellis><Server enable="true">{body}</Server></tTrellis>'
-    return f'<tTrellisServer enable="true">{body}</tTrellisServer>'
-
-
-def copy_binary(directory, name):
-    """The binary under another base name: it then looks for <name>.acr."""
-    path = os.path.join(str(directory), name)
-    shutil.copy2(BIN, path)
-    return path
-
 
 def wait_ready(gw):
     gw.wait_log("serial num = ")
@@ -54,21 +39,6 @@ def connect_tcp(port):
         return None
 
 
-def read_answer(sock, timeout=5.0):
-    """Reads up to a final OK/ERR line or EOF; returns the lines."""
-    sock.settimeout(timeout)
-    data = b""
-    while not re.search(rb"(^|\n)(OK|ERR[^\n]*)\n$", data):
-        try:
-            chunk = sock.recv(4096)
-        except ConnectionResetError:
-            break
-        if not chunk:
-            break
-        data += chunk
-    return data.decode(errors="replace").splitlines()
-
-
 def is_closed(sock):
     sock.settimeout(5)
     try:
@@ -77,72 +47,56 @@ def is_closed(sock):
         return True
 
 
-# --- finding the configuration -------------------------------------------
-
-def test_project_directory_wins_over_the_executable_directory(tmp_path):
+def test_configuration_lookup_order_and_exit_codes(tmp_path):
+    # The binary under another base name looks for <name>.acr: first in the
+    # project directory, then in its own directory.
+    binary = str(tmp_path / "gwlook")
+    shutil.copy2(BIN, binary)
     project = tmp_path / "project"
     project.mkdir()
-    binary = copy_binary(tmp_path, "gwproj")
-    (tmp_path / "gwproj.acr").write_text(server_xml('<SouthPort type="udp" id="1"/>'))
-    (project / "gwproj.acr").write_text(server_xml('<SouthPort type="ascii" id="1"/>'))
+    (tmp_path / "gwlook.acr").write_text(server_xml('<SouthPort type="udp" id="1"/>'))
+    (project / "gwlook.acr").write_text(server_xml('<SouthPort type="ascii" id="1"/>'))
     with Gateway(tmp_path, binary=binary, env={"TARNWICK_PROJECT_DIR": str(project)}) as gw:
         wait_ready(gw)
-        assert gw.count(f"config_file = {project}/gwproj.acr") == 1
-        assert serial_num(gw) == 1
+        assert gw.count(f"config_file = {project}/gwlook.acr") == 1
+        assert serial_num(gw) == 1  # the project's file
         assert gw.stop() == 0
-
-
-def test_file_beside_the_executable_is_found_after_the_default_project_directory(tmp_path):
-    binary = copy_binary(tmp_path, "gwbeside")
-    (tmp_path / "gwbeside.acr").write_text(EMPTY)
     # An empty variable counts as unset: the default directory is searched.
     with Gateway(tmp_path, binary=binary, env={"TARNWICK_PROJECT_DIR": ""}) as gw:
         wait_ready(gw)
-        assert gw.count("Config file = /opt/tarnwick/project/gwbeside.acr") == 1
-        assert gw.count(f"config_file = {tmp_path}/gwbeside.acr") == 1
-        wait_for(lambda: gw.stdout_lines[:1] == [f"{binary} gwbeside"], 5, what="path and base name on stdout")
+        assert gw.count("Config file = /opt/tarnwick/project/gwlook.acr") == 1
+        assert gw.count(f"config_file = {tmp_path}/gwlook.acr") == 1
+        assert serial_num(gw) == 0
+        wait_for(lambda: gw.stdout_lines[:1] == [f"{binary} gwlook"], 5, what="path and base name on stdout")
         assert gw.stop() == 0
     assert gw.count("exit_handler()") == 1
-
-
-def test_no_file_anywhere_exits_253_and_an_unbuildable_path_exits_0(tmp_path):
-    binary = copy_binary(tmp_path, "gwnowhere")
+    os.remove(tmp_path / "gwlook.acr")
     with Gateway(tmp_path, binary=binary, env={"TARNWICK_PROJECT_DIR": str(tmp_path / "none")}) as gw:
         assert wait_exit(gw) == 253
-        assert gw.count(f"failed to open file: {tmp_path}/gwnowhere.acr! error = 2") == 1
+        assert gw.count(f"failed to open file: {tmp_path}/gwlook.acr! error = 2") == 1
     with Gateway(tmp_path, env={"TARNWICK_PROJECT_DIR": "/" + "d" * 4100}) as gw:
         assert wait_exit(gw) == 0
-        assert gw.count("BOF(rc != 0) failed") == 1
-        assert gw.count("no config file!") == 1
+        assert gw.count("BOF(rc != 0) failed") == 1 and gw.count("no config file!") == 1
 
 
-# --- what the file holds ----------------------------------------------------
-
-@pytest.mark.parametrize("xml,marker", [
-    ('<tTrellisServer enable="false"><SouthPort type="ascii" id="1"/></tTrellisServer>', "NOT ENABLE SERVER"),
-    ("this is not xml <", "fail to parse"),
+@pytest.mark.parametrize("xml,serial,marker", [
+    ('<tTrellisServer enable="false"><SouthPort type="ascii" id="1"/></tTrellisServer>', 0, "NOT ENABLE SERVER"),
+    ("this is not xml <", 0, "fail to parse"),
+    (server_xml('<SouthPort type="ascii" id="1"/>', "tTrellis"), 1, "match old version"),
+    (server_xml(TABLE + '<NorthPort type="rtu" id="1"/>'), 0, 'no "SouthPort"'),
+    (server_xml('<SouthPort type="ascii" id="1"/><SouthPort type="udp" id="2"/>' + TABLE), 1, 'no "NorthPort"'),
 ])
-def test_no_server_keeps_running_with_no_ports_until_sigterm(tmp_path, xml, marker):
-    with Gateway(tmp_path, xml) as gw:
-        wait_ready(gw)
-        assert gw.count(marker) == 1
-        assert serial_num(gw) == 0
-        assert gw.tag_command("list") == ["OK"]
-        assert gw.proc.poll() is None
-        assert gw.stop() == 0
-
-
-@pytest.mark.parametrize("body,root,serial,marker", [
-    ('<SouthPort type="ascii" id="1"/>', "tTrellis", 1, "match old version"),
-    (TABLE + '<NorthPort type="rtu" id="1"/>', "tTrellisServer", 0, 'no "SouthPort"'),
-    ('<SouthPort type="ascii" id="1"/><SouthPort type="udp" id="2"/>' + TABLE, "tTrellisServer", 1, 'no "NorthPort"'),
-])
-def test_layouts_element_order_and_serial_count(tmp_path, body, root, serial, marker):
-    with Gateway(tmp_path, server_xml(body, root), serial_prefix=str(tmp_path / "nodev")) as gw:
+def test_layouts_and_files_without_a_server_keep_running(tmp_path, xml, serial, marker):
+    """Disabled, unparsable and partial files: the gateway runs on (with no
+    north port created) until SIGTERM; "ascii" counts a serial port, "udp" not."""
+    with Gateway(tmp_path, xml, serial_prefix=str(tmp_path / "nodev")) as gw:
         wait_ready(gw)
         assert gw.count(marker) == 1
         assert serial_num(gw) == serial
         assert gw.count("start to creat north port") == 0
+        if serial == 0:
+            assert gw.tag_command("list") == ["OK"]
+        assert gw.proc.poll() is None
         assert gw.stop() == 0
 
 
@@ -258,34 +212,6 @@ def test_stale_socket_file_is_replaced_and_a_live_one_stops_start_up(tmp_path):
             assert second.count("tagbus_init failed! error =") == 1
         assert gw.tag_command("list") == ["OK"]
         assert gw.stop() == 0
-
-
-def test_serial_port_tag_is_read_and_written_through_the_socket(tmp_path):
-    device = str(tmp_path / "ttyAP0")
-    with PtyPair(tmp_path, "ttyAP0", "dev0"):
-        body = '<SouthPort type="rtu" id="1" port="1"/>'
-        with Gateway(tmp_path, server_xml(body), serial_prefix=str(tmp_path / "ttyAP")) as gw:
-            wait_ready(gw)
-            wait_for(lambda: gw.tag_command("list") == ["#TRELLIS_COM1 1 0", "OK"], 5, what="open line's tag")
-
-            answer = gw.tag_command("read #TRELLIS_COM1")
-            assert answer[1] == "OK"
-            name, value, quality, stamp = answer[0].split()
-            assert (name, value, quality) == ("#TRELLIS_COM1", "1", "0")
-            seconds, micros = stamp.split(".")
-            assert abs(int(seconds) - time.time()) < 5
-            printed = f"tag name = #TRELLIS_COM1, value = 1.000000, quality = 0000H, time = {seconds}.{int(micros)}"
-            wait_for(lambda: printed in gw.stdout_lines, 5, what="read line on stdout")
-
-            # 0 closes the line through the port's change_state, 1 reopens it.
-            assert gw.tag_command("write #TRELLIS_COM1 0") == ["OK"]
-            gw.wait_log(f"serial_port_change_state [{device}] has been closed")
-            assert "tag name = #TRELLIS_COM1, value = 0.000000" in gw.stdout_lines
-            assert any(l.endswith("on_write_tag: 147") for l in gw.lines)
-            assert gw.tag_command("write #TRELLIS_COM1 1.0") == ["OK"]
-            gw.wait_log(f"{device} open:", count=2)
-            assert gw.tag_command("list") == ["#TRELLIS_COM1 1 0", "OK"]
-            assert gw.stop() == 0
 
 
 # --- the example configurations -----------------------------------------------

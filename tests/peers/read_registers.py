@@ -1,15 +1,9 @@
 #!/usr/bin/python3
 """Reads (or writes) registers of a Modbus TCP slave, such as the gateway.
 
-    read_registers.py [--host H] [--port P] [--unit U] [--type T]
-                      [--address A] [--count N] [--rtu] [--write V ...]
-
---type: holding (default), input, coils, discrete. Addresses are 0-based
-(PDU addresses). --rtu speaks RTU framing over TCP instead of MBAP.
---write V ...: writes the values to holding registers from --address.
-Prints one "address: value" line per value; exits 1 when the slave gives an
-error or no answer.
-"""
+Addresses are 0-based (PDU addresses); --rtu speaks RTU framing over TCP;
+--write V ... writes holding registers from --address. Prints one
+"address: value" line per value; exits 1 on an error or no answer."""
 import argparse
 import logging
 import sys
@@ -42,24 +36,19 @@ def main():
     try:
         if args.write:
             rr = client.write_registers(args.address, args.write, slave=args.unit)
-            if rr.isError():
-                print(f"error: {rr}", file=sys.stderr)
-                return 1
-            print(f"wrote {len(args.write)} register(s) from {args.address}")
-            return 0
-        read = {
-            "holding": client.read_holding_registers,
-            "input": client.read_input_registers,
-            "coils": client.read_coils,
-            "discrete": client.read_discrete_inputs,
-        }[args.type]
-        rr = read(args.address, args.count, slave=args.unit)
+        else:
+            rr = {"holding": client.read_holding_registers, "input": client.read_input_registers,
+                  "coils": client.read_coils, "discrete": client.read_discrete_inputs,
+                  }[args.type](args.address, args.count, slave=args.unit)
         if rr.isError():
             print(f"error: {rr}", file=sys.stderr)
             return 1
-        values = rr.registers if args.type in ("holding", "input") else [int(b) for b in rr.bits[:args.count]]
-        for i, v in enumerate(values):
-            print(f"{args.address + i}: {v}")
+        if args.write:
+            print(f"wrote {len(args.write)} register(s) from {args.address}")
+        else:
+            values = rr.registers if args.type in ("holding", "input") else [int(b) for b in rr.bits[:args.count]]
+            for i, v in enumerate(values):
+                print(f"{args.address + i}: {v}")
         return 0
     finally:
         client.close()
