@@ -62,7 +62,17 @@ def stop_process(proc, sig=signal.SIGTERM, timeout=5.0):
     return True
 
 
-class Gateway:
+class Closing:
+    """`with` support for the classes below: their close() on the way out."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Gateway(Closing):
     """The binary at log level 7 with its own tag socket, on config_xml
     (written to a file for -c; None: it looks for its file itself). Its
     stderr and stdout lines are collected as they come."""
@@ -120,14 +130,11 @@ class Gateway:
             t.join(2)
         return self.proc.returncode
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
+    def close(self):
         stop_process(self.proc, signal.SIGKILL)
 
 
-class PtyPair:
+class PtyPair(Closing):
     """A socat pseudo-terminal pair: `gateway_end` and `device_end` are link paths."""
 
     def __init__(self, directory, gateway_link, device_link):
@@ -143,46 +150,32 @@ class PtyPair:
     def close(self):
         stop_process(self.proc, timeout=3)
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
-
-
-class Peer:
+class Peer(Closing):
     """A device script of tests/peers as a child process. Its event lines go
     to a file that the device writes before it answers, so once a master has
     an answer, the lines of that exchange are there to count."""
 
     def __init__(self, directory, script, *args):
         self.log_path = os.path.join(str(directory), f"{script}.{time.monotonic_ns()}.log")
+        open(self.log_path, "w").close()
         self.proc = subprocess.Popen(["/usr/bin/python3", os.path.join(PEERS, script), "--log", self.log_path,
                                       *map(str, args)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for(lambda: "ready" in self.lines() or self.proc.poll() is not None, 15, what=f"{script} ready")
         assert self.proc.poll() is None, f"{script} {args} did not start"
 
     def lines(self):
-        try:
-            with open(self.log_path) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
+        with open(self.log_path) as f:
+            return f.read().splitlines()
 
     def count(self, text):
         """Event lines that are `text` or start with it and a space."""
         return sum(1 for line in self.lines() if line == text or line.startswith(text + " "))
 
-    def stop(self):
+    def close(self):
         with contextlib.suppress(ProcessLookupError):
             self.proc.send_signal(signal.SIGCONT)  # a stopped device must see the SIGTERM
         stop_process(self.proc)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 @contextlib.contextmanager
@@ -209,7 +202,7 @@ def registers(pdu):
     return list(struct.unpack(f">{pdu[1] // 2}H", pdu[2:2 + pdu[1]]))
 
 
-class Raw:
+class Raw(Closing):
     """A Modbus TCP master on a plain socket: sees transaction ids and the
     connection itself, which the pymodbus client hides."""
 

@@ -1,13 +1,10 @@
 """The north TCP port through the real binary: Modbus TCP and RTU over TCP
-masters in front, a pymodbus RTU device on a pty behind.
+masters in front, a pymodbus RTU device (unit 17) on a pty behind.
 
-One gateway serves every test of the module (starting a device takes a
-while); each test has its own north port(s) in it, so the tests only share
-the RTU line. The device answers unit 17 only and logs every register
-access, which is how a test sees what reached the line. The line's time-out
-(1500 ms) is far above the device's answer time even on a loaded machine: an
-answer that came after it would be taken for the next request's.
-"""
+One gateway serves the module; each test has its own north port(s), so the
+tests share only the line, whose time-out (1500 ms) stays far above the
+device's answer time on a loaded machine: a later answer would be taken for
+the next request's."""
 import logging
 import random
 import re
@@ -19,7 +16,7 @@ import time
 
 import pytest
 
-from gateway import Gateway, Raw, answered, free_port, read_req, registers, rtu_line, wait_for
+from gateway import TABLE, Gateway, Raw, answered, free_port, read_req, registers, rtu_line, server_xml, wait_for
 
 logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
 from pymodbus.client import ModbusTcpClient  # noqa: E402
@@ -40,7 +37,7 @@ POLICIES = {
     "no_same_ip": ("drop_same_ip", "12", "3", "new", "can not find same ip client !"),
     "unknown": ("drop_whoever", "11", "1", None, "Max connect method error, please check the configuration file"),
 }
-PORTS = ["e2e", "cache", "rtu", "waitto", "idle", "bad", *POLICIES]
+PORTS = ["e2e", "cache", "rtu", "waitto", "bad", *POLICIES]
 
 
 def config(p):
@@ -52,13 +49,8 @@ def config(p):
 <tTrellisServer enable="true">
   <SouthPort type="rtu" id="1" port="1" baudrate="9600" timeout="1500" cache_polling_cycle="600000"/>
   <TableList>
-    <Table id="1">
-      <Item node_id_req="*" south_port="1"/>
-      <Item node_id_req="100" node_id_phy="{UNIT}" south_port="1"/>
-    </Table>
-    <Table id="2">
-      <Item node_id_req="*" node_id_phy="{UNIT}" south_port="1"/>
-    </Table>
+    <Table id="1"><Item node_id_req="*" south_port="1"/><Item node_id_req="100" node_id_phy="{UNIT}" south_port="1"/></Table>
+    <Table id="2"><Item node_id_req="*" node_id_phy="{UNIT}" south_port="1"/></Table>
   </TableList>
   <NorthPort type="tcp" id="1" tcp_port="{p['e2e']}" idle_time="0" cache="false">
     <Table ip="127.0.0.1" id="1"/>
@@ -71,7 +63,6 @@ def config(p):
   </NorthPort>
   <NorthPort type="tcp" id="4" tcp_port="{p['waitto']}" max_conn="2" max_conn_method="wait_timeout"
              idle_time="1000" cache="false">{star}</NorthPort>
-  <NorthPort type="tcp" id="5" tcp_port="{p['idle']}" idle_time="1000" cache="false">{star}</NorthPort>
   <NorthPort type="tcp" id="6" tcp_port="{p['bad']}" idle_time="0" cache="false"><Table ip="*" id="2"/></NorthPort>
   {policies}
 </tTrellisServer>
@@ -115,19 +106,20 @@ def bench(tmp_path_factory):
 
 # --- end to end -------------------------------------------------------------------
 
-def test_pymodbus_master_reads_and_writes_through_the_gateway(bench):
-    c = bench.client("e2e")
+@pytest.mark.parametrize("name,framer,base", [("e2e", None, 40), ("rtu", ModbusRtuFramer, 70)])
+def test_pymodbus_master_reads_and_writes_through_the_gateway(bench, name, framer, base):
+    c = bench.client(name, framer)
     try:
         assert c.read_holding_registers(0, 10, slave=UNIT).registers == [100 + i for i in range(10)]
-        assert c.read_input_registers(20, 3, slave=UNIT).registers == [120, 121, 122]
+        assert c.read_input_registers(20, 3, slave=100).registers == [120, 121, 122]  # 100 is 17 on the line
         assert c.read_coils(0, 8, slave=UNIT).bits[:8] == [False, True] * 4
-        assert not c.write_register(40, 4242, slave=UNIT).isError()
-        assert not c.write_registers(50, [1, 2, 3], slave=UNIT).isError()
-        assert c.read_holding_registers(40, 1, slave=UNIT).registers == [4242]
-        assert c.read_holding_registers(50, 3, slave=UNIT).registers == [1, 2, 3]
+        assert not c.write_register(base, 4242, slave=UNIT).isError()
+        assert not c.write_registers(base + 10, [1, 2, 3], slave=UNIT).isError()
+        assert c.read_holding_registers(base, 1, slave=UNIT).registers == [4242]
+        assert c.read_holding_registers(base + 10, 3, slave=UNIT).registers == [1, 2, 3]
     finally:
         c.close()
-    assert bench.device.count("write 3 40 1") == bench.device.count("write 3 50 3") == 1
+    assert bench.device.count(f"write 3 {base} 1") == bench.device.count(f"write 3 {base + 10} 3") == 1
 
 
 def test_mbpoll_reads_registers_and_coils_and_writes(bench):
@@ -169,16 +161,7 @@ def test_unit_ids_and_address_rules_choose_the_routing_table(bench):
     reads(1, (7, UNIT, 0, 100))
 
 
-def test_rtu_over_tcp_master(bench):
-    c = bench.client("rtu", framer=ModbusRtuFramer)
-    try:
-        assert c.read_holding_registers(0, 4, slave=UNIT).registers == [100, 101, 102, 103]
-        assert c.read_input_registers(10, 2, slave=100).registers == [110, 111]
-        assert not c.write_register(70, 9, slave=UNIT).isError()
-        assert c.read_holding_registers(70, 1, slave=UNIT).registers == [9]
-    finally:
-        c.close()
-    # A wrong CRC gets no answer.
+def test_rtu_over_tcp_request_with_a_wrong_crc_gets_no_answer(bench):
     before = bench.gw.count("CRC checksum fail")
     with socket.create_connection(("127.0.0.1", bench.ports["rtu"]), timeout=3) as s:
         s.sendall(bytes([UNIT, 3, 0, 0, 0, 1, 0x12, 0x34]))
@@ -245,59 +228,44 @@ def test_third_connection_at_max_conn_2(bench, case):
         m.close()
 
 
-def test_policy_wait_timeout_admits_only_in_place_of_an_idle_client(bench):
-    c1, c2 = bench.connect_all("waitto", "11")
-    before = bench.gw.count("can not find time out client !")
-    c3 = Raw(bench.ports["waitto"])
-    assert c3.closed_by_peer()
-    bench.gw.wait_log("can not find time out client !", count=before + 1)
-    c3.close()
-    # c2 keeps talking, c1 falls idle and is closed; a newcomer then takes its place.
-    deadline = time.monotonic() + 5
-    tid = 10
-    while not c1.closed_by_peer(0.15):
-        assert time.monotonic() < deadline, "c1 never closed for idleness"
-        tid += 1
-        assert answered(c2, tid)
-    c4 = Raw(bench.ports["waitto"])
-    assert answered(c4, 99) and answered(c2, 100)
-    for m in (c1, c2, c4):
-        m.close()
-
-
-def test_idle_clients_are_closed_and_swept_and_idle_time_0_never(bench):
-    port = bench.ports["idle"]
+def test_idle_clients_are_closed_and_swept_and_wait_timeout_admits_in_their_place(bench):
+    """idle_time 1000, max_conn 2, wait_timeout: a quiet client is closed after
+    idle_time and swept, one that talks more often stays, and a third client
+    gets in only once an idle one is gone. idle_time 0 never closes."""
+    port = bench.ports["waitto"]
     exits = bench.gw.count(f"[north tcp : {port}] :exit a client")
+    refused = bench.gw.count("can not find time out client !")
     start = time.monotonic()
-    quiet = Raw(port)
-    never = Raw(bench.ports["e2e"])  # idle_time="0"
-    talked = {"ok": 0, "fail": 0}
+    quiet, talker = bench.connect_all("waitto", "11")
+    never = Raw(bench.ports["e2e"])
+    talked = []
     stop = threading.Event()
 
-    def talk():  # well within every idle_time: stays
-        m = Raw(port)
-        tid = 0
+    def talk():
         while not stop.is_set():
-            tid += 1
-            talked["ok" if answered(m, tid) else "fail"] += 1
+            talked.append(answered(talker, len(talked) + 1))
             stop.wait(0.1)
-        m.close()
 
     t = threading.Thread(target=talk)
     t.start()
     try:
+        late = Raw(port)  # no idle client yet: turned away
+        assert late.closed_by_peer()
+        bench.gw.wait_log("can not find time out client !", count=refused + 1)
         assert quiet.closed_by_peer(5)
-        assert time.monotonic() - start >= 0.98  # idle_time 1000 ms, not before
+        assert time.monotonic() - start >= 0.98  # not before idle_time
         bench.gw.wait_log("CLIENT GET IDLE")
         bench.gw.wait_log(f"[north tcp : {port}] :exit a client", count=exits + 1)
+        newcomer = Raw(port)
+        assert answered(newcomer, 99)
         wait_for(lambda: time.monotonic() - start > 2.5, 3)
     finally:
         stop.set()
         t.join(10)
-    assert talked["fail"] == 0 and talked["ok"] >= 5, talked
+    assert all(talked) and len(talked) >= 5, talked
     assert not never.closed_by_peer(0.1) and answered(never, 1)
-    quiet.close()
-    never.close()
+    for m in (quiet, talker, late, newcomer, never):
+        m.close()
 
 
 # --- bad traffic -----------------------------------------------------------------
@@ -372,14 +340,9 @@ def test_busy_port_is_bound_once_free_and_max_conn_below_1_means_1(tmp_path):
     blocker.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
     blocker.bind(("::", taken))
     blocker.listen(1)
-    xml = f"""<?xml version="1.0"?>
-<tTrellisServer enable="true">
-  <SouthPort type="rtu" id="1" port="1"/>
-  <TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>
-  <NorthPort type="tcp" id="1" tcp_port="{taken}"><Table ip="*" id="1"/></NorthPort>
-  <NorthPort type="tcp" id="2" tcp_port="{other}" max_conn="0"><Table ip="*" id="1"/></NorthPort>
-</tTrellisServer>
-"""
+    xml = server_xml('<SouthPort type="rtu" id="1" port="1"/>' + TABLE +
+                     f'<NorthPort type="tcp" id="1" tcp_port="{taken}"><Table ip="*" id="1"/></NorthPort>'
+                     f'<NorthPort type="tcp" id="2" tcp_port="{other}" max_conn="0"><Table ip="*" id="1"/></NorthPort>')
     with Gateway(tmp_path, xml, serial_prefix=str(tmp_path / "none")) as gw:
         gw.wait_log("tcp bind fail !")
         gw.wait_log("max_conn 0 is below 1, using 1")

@@ -2,7 +2,8 @@
 trellis, tests/peers/tcp_device.py (MBAP or RTU over TCP, IPv4 or IPv6)
 behind it. Request id 10 * n goes to unit 1 and 10 * n + 1 to unit 2 of
 south port n."""
-import os
+import contextlib
+import glob
 import signal
 import struct
 import time
@@ -39,15 +40,13 @@ class Master(Raw):
         return self.response()
 
 
-def task_names(gw):
+def thread_counts(gw):
+    """How many send and cache threads the gateway runs (names from /proc)."""
     names = []
-    for task in os.listdir(f"/proc/{gw.proc.pid}/task"):
-        try:
-            with open(f"/proc/{gw.proc.pid}/task/{task}/comm") as f:
-                names.append(f.read().strip())
-        except OSError:
-            pass  # the thread ended meanwhile
-    return names
+    for comm in glob.glob(f"/proc/{gw.proc.pid}/task/*/comm"):
+        with contextlib.suppress(OSError), open(comm) as f:  # a thread may end meanwhile
+            names.append(f.read().strip())
+    return names.count("mbtcp_send_proc"), names.count("update_cache_pr")
 
 
 @pytest.mark.parametrize("framer,host", [("socket", "127.0.0.1"), ("rtu", "127.0.0.1"), ("socket", "::1")])
@@ -80,14 +79,13 @@ def test_stopped_device_times_out_and_a_restarted_one_is_served_again(tmp_path):
             gw.wait_listening()
             m = Master(north)
             assert m.regs(10) is not None
-            names = task_names(gw)
-            assert names.count("mbtcp_send_proc") == 2 and names.count("update_cache_pr") == 2, names
+            assert thread_counts(gw) == (2, 2)
 
-            dev_a.stop()
+            dev_a.close()
             gw.wait_log(f"ip:[127.0.0.1] port:[{port_a}] disconnected.", 5)
             assert m.regs(10) is None
             assert m.regs(20) is not None, "the other port keeps serving"
-            wait_for(lambda: task_names(gw).count("mbtcp_send_proc") == 1, 5, what="port 1's threads closed")
+            wait_for(lambda: thread_counts(gw) == (1, 1), 5, what="port 1's threads closed")
             # The pair of messages comes with the tenth failed attempt.
             gw.wait_log(f"[tcp] ip:[127.0.0.1] port:[{port_a}] connect fail.", 20)
             gw.wait_log("[tcp] reconnecting...")
@@ -99,13 +97,12 @@ def test_stopped_device_times_out_and_a_restarted_one_is_served_again(tmp_path):
             gw.wait_log("been connected.", 5, count=3)
             assert time.monotonic() - started < 2.0
             assert m.regs(10) is not None
-            names = task_names(gw)
-            assert names.count("mbtcp_send_proc") == 2 and names.count("update_cache_pr") == 2, names
+            assert thread_counts(gw) == (2, 2)
             m.close()
             assert gw.stop() == 0
     finally:
-        dev_a.stop()
-        dev_b.stop()
+        dev_a.close()
+        dev_b.close()
 
 
 def test_cache_answers_repeats_and_drops_entries_of_a_silent_device(tmp_path):

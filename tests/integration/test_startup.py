@@ -16,6 +16,7 @@ from gateway import BIN, TABLE, Gateway, PtyPair, free_port, read_answer, server
 
 EMPTY = '<tTrellisServer enable="true"/>'
 
+
 def wait_ready(gw):
     gw.wait_log("serial num = ")
     wait_for(lambda: os.path.exists(gw.tag_socket) or gw.proc.poll() is not None, 5, what="tag socket")
@@ -30,21 +31,6 @@ def wait_exit(gw):
 def serial_num(gw):
     gw.wait_log("serial num = ")
     return int(re.search(r"serial num = (\d+)", gw.log()).group(1))
-
-
-def connect_tcp(port):
-    try:
-        return socket.create_connection(("127.0.0.1", port), timeout=1)
-    except OSError:
-        return None
-
-
-def is_closed(sock):
-    sock.settimeout(5)
-    try:
-        return sock.recv(4096) == b""
-    except ConnectionResetError:
-        return True
 
 
 def test_configuration_lookup_order_and_exit_codes(tmp_path):
@@ -116,7 +102,8 @@ def test_signal_stops_the_gateway_promptly_and_removes_the_tag_socket(tmp_path, 
     with Gateway(tmp_path, server_xml(body)) as gw:
         wait_ready(gw)
         # Connected clients (a Modbus master, a tag client) must not hold the exit up.
-        master = wait_for(lambda: connect_tcp(port), 5, what="north TCP port")
+        gw.wait_listening()
+        master = socket.create_connection(("127.0.0.1", port), timeout=1)
         lingering = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         lingering.connect(gw.tag_socket)
         started = time.monotonic()
@@ -162,7 +149,7 @@ def test_split_and_overlong_lines(idle_gateway):
         assert answers == ["OK", "ERR unknown command", "ERR unknown command"]
         s.sendall(b"y" * 3000 + b"\n")
         assert read_answer(s) == ["ERR line too long"]
-        assert is_closed(s)
+        assert read_answer(s) == []  # closed
     assert idle_gateway.tag_command("list") == ["OK"]
 
 
@@ -176,7 +163,7 @@ def test_silent_clients_are_dropped_without_blocking_others(idle_gateway):
     assert idle_gateway.tag_command("list", timeout=2) == ["OK"]
     for s in (silent, half):
         assert read_answer(s, timeout=10) == ["ERR idle"]
-        assert is_closed(s)
+        assert read_answer(s) == []  # closed
         s.close()
     assert time.monotonic() - started >= 4.0  # not before the idle limit
 
@@ -235,10 +222,7 @@ def test_example_configuration_loads_without_warnings(tmp_path, name):
                 gw.stop()
                 pytest.skip("port type not built yet: " + missing[0].split(": ", 1)[-1])
             # Running: every north TCP port listens and every serial line has its tag.
-            for e in ET.fromstring(xml).iter("NorthPort"):
-                if e.get("type") == "tcp":
-                    port = int(e.get("tcp_port", "502"))
-                    wait_for(lambda: connect_tcp(port), 5, what=f"north TCP port {port}").close()
+            gw.wait_listening(sum(e.get("type") == "tcp" for e in ET.fromstring(xml).iter("NorthPort")))
             serial = serial_num(gw)
             wait_for(lambda: len(gw.tag_command("list")) == serial + 1, 12, what="serial port tags")
             # Log lines read "<date> <time> <level> ...": nothing at level 4 or below.
