@@ -33,9 +33,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def server_xml(body, root="tTrellisServer"):
-    if root == "tTrellis":
-        return f'<tTrellis><Server enable="true">{body}</Server></tTrellis>'
+def server_xml(body):
     return f'<tTrellisServer enable="true">{body}</tTrellisServer>'
 
 

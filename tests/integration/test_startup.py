@@ -68,7 +68,7 @@ def test_configuration_lookup_order_and_exit_codes(tmp_path):
 @pytest.mark.parametrize("xml,serial,marker", [
     ('<tTrellisServer enable="false"><SouthPort type="ascii" id="1"/></tTrellisServer>', 0, "NOT ENABLE SERVER"),
     ("this is not xml <", 0, "fail to parse"),
-    (server_xml('<SouthPort type="ascii" id="1"/>', "tTrellis"), 1, "match old version"),
+    ('<tTrellis><Server enable="true"><SouthPort type="ascii" id="1"/></Server></tTrellis>', 1, "match old version"),
     (server_xml(TABLE + '<NorthPort type="rtu" id="1"/>'), 0, 'no "SouthPort"'),
     (server_xml('<SouthPort type="ascii" id="1"/><SouthPort type="udp" id="2"/>' + TABLE), 1, 'no "NorthPort"'),
 ])
