@@ -2,6 +2,7 @@
 scripts of tests/peers as child processes, pty lines, a raw Modbus TCP master."""
 import contextlib
 import os
+import random
 import re
 import select
 import signal
@@ -28,9 +29,17 @@ def wait_for(predicate, timeout=10.0, what="condition"):
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A free port below the kernel's range for outgoing connections: no
+    connection on the machine can take it as its own (and hold it in
+    TIME_WAIT) between this check and the gateway's or a device's bind."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        first_outgoing = int(f.read().split()[0])
+    while True:
+        port = random.randrange(max(1025, first_outgoing - 12000), first_outgoing)
+        with socket.socket(socket.AF_INET6) as s, contextlib.suppress(OSError):
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            s.bind(("::", port))
+            return port
 
 
 def server_xml(body):
