@@ -211,13 +211,31 @@ std::unique_ptr<server> finish(std::unique_ptr<server> srv) {
 
 }  // namespace
 
-std::unique_ptr<south_port> south_port_create(server *srv, tw_conf_node *element, int *out_id,
-                                              uint32_t *out_kind, mux *m) {
+namespace {
+
+// What differs between creating a south port and a north port.
+template <class Port>
+struct port_side {
+  const char *element_name;  // names the element in the id check's line
+  const char *side_name;     // "south" or "north"
+  bool log_missing_type;     // only a south port without "type" is reported
+  std::unique_ptr<Port> (*port_type_row::*create)(tw_conf_node *element, mux *m);
+  const char *port_type_row::*message;  // the row's "create ... done" line
+};
+
+const port_side<south_port> south_side{"SouthPort", "south", true, &port_type_row::south,
+                                       &port_type_row::south_message};
+const port_side<north_port> north_side{"NorthPort", "north", false, &port_type_row::north,
+                                       &port_type_row::north_message};
+
+template <class Port>
+std::unique_ptr<Port> create_port(const port_side<Port> &side, server *srv, tw_conf_node *element, int *out_id,
+                                  uint32_t *out_kind, mux *m) {
   RVON(srv, nullptr);
   RVON(element, nullptr);
   const char *type_text = tw_conf_node_attr_get_string(element, "type", nullptr);
   if (!type_text) {
-    PLAT_LOG(3, "Not Found Type.\n");
+    if (side.log_missing_type) PLAT_LOG(3, "Not Found Type.\n");
     return nullptr;
   }
   const std::string type(type_text);
@@ -231,41 +249,28 @@ std::unique_ptr<south_port> south_port_create(server *srv, tw_conf_node *element
   if (row->serial_line) srv->serial_num++;
   // The id is checked before anything is built, so a rejected element
   // leaves no port behind (not even one holding a serial line or socket).
-  if (!read_port_id(element, "SouthPort", out_id)) return nullptr;
-  if (!row->south) {
-    PLAT_LOG(4, "port type \"%s\" is not available in this build: south port %d not created", type.c_str(),
-             *out_id);
+  if (!read_port_id(element, side.element_name, out_id)) return nullptr;
+  const auto create = row->*side.create;
+  if (!create) {
+    PLAT_LOG(4, "port type \"%s\" is not available in this build: %s port %d not created", type.c_str(),
+             side.side_name, *out_id);
     return nullptr;
   }
-  std::unique_ptr<south_port> port = row->south(element, m);
-  PLAT_LOG(7, row->south_message, static_cast<void *>(port.get()));
+  std::unique_ptr<Port> port = create(element, m);
+  PLAT_LOG(7, row->*side.message, static_cast<void *>(port.get()));
   return port;
+}
+
+}  // namespace
+
+std::unique_ptr<south_port> south_port_create(server *srv, tw_conf_node *element, int *out_id,
+                                              uint32_t *out_kind, mux *m) {
+  return create_port(south_side, srv, element, out_id, out_kind, m);
 }
 
 std::unique_ptr<north_port> north_port_create(server *srv, tw_conf_node *element, int *out_id, mux *m,
                                               uint32_t *out_kind) {
-  RVON(srv, nullptr);
-  RVON(element, nullptr);
-  const char *type_text = tw_conf_node_attr_get_string(element, "type", nullptr);
-  if (!type_text) return nullptr;
-  const std::string type(type_text);
-  const port_type_row *row = find_port_type(type);
-  if (!row) {
-    PLAT_LOG(3, "Not Found Right Type.\n");
-    *out_id = tw_conf_node_attr_get_int(element, "id", 255);
-    return nullptr;
-  }
-  *out_kind = row->kind;
-  if (row->serial_line) srv->serial_num++;
-  if (!read_port_id(element, "NorthPort", out_id)) return nullptr;
-  if (!row->north) {
-    PLAT_LOG(4, "port type \"%s\" is not available in this build: north port %d not created", type.c_str(),
-             *out_id);
-    return nullptr;
-  }
-  std::unique_ptr<north_port> port = row->north(element, m);
-  PLAT_LOG(7, row->north_message, static_cast<void *>(port.get()));
-  return port;
+  return create_port(north_side, srv, element, out_id, out_kind, m);
 }
 
 std::unique_ptr<server> load_config_document(tw_conf_node *document, mux *m) {
