@@ -4,6 +4,13 @@
 
 #include "platform/plat_log.h"
 
+uint32_t south_port_polling_cycle(const std::string &type, long value) {
+  if (value >= 1) return static_cast<uint32_t>(value);
+  PLAT_LOG(4, "[south %s]: cache_polling_cycle %ld is not usable, system is setting as defaut val : 5000\n",
+           type.c_str(), value);
+  return 5000;
+}
+
 south_port_base::south_port_base(std::string type, uint32_t timeout, uint32_t cache_polling_cycle)
     : type_(std::move(type)),
       timeout_(timeout),

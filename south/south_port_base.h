@@ -24,6 +24,11 @@
 #include "platform/plat_thread.h"
 #include "route/port.h"
 
+// The ports' settings check for `cache_polling_cycle`: a value below 1 ms
+// would run refresh passes back to back, so it becomes 5000 with a level-4
+// line naming the port type.
+uint32_t south_port_polling_cycle(const std::string &type, long value);
+
 class south_port_base : public south_port {
  public:
   ~south_port_base() override;

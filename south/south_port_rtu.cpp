@@ -17,12 +17,7 @@ south_port_rtu_settings check_settings(south_port_rtu_settings s) {
              s.baudrate);
     s.baudrate = 9600;
   }
-  if (s.cache_polling_cycle < 1) {
-    // A zero period would run refresh passes back to back.
-    PLAT_LOG(4, "[south %s]: cache_polling_cycle %u is not usable, system is setting as defaut val : 5000\n",
-             s.type.c_str(), s.cache_polling_cycle);
-    s.cache_polling_cycle = 5000;
-  }
+  s.cache_polling_cycle = south_port_polling_cycle(s.type, s.cache_polling_cycle);
   return s;
 }
 

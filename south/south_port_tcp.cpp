@@ -25,12 +25,7 @@ south_port_tcp_settings check_settings(south_port_tcp_settings s) {
              s.time_interval);
     s.time_interval = 50;
   }
-  if (s.cache_polling_cycle < 1) {
-    // A zero period would run refresh passes back to back.
-    PLAT_LOG(4, "[south %s]: cache_polling_cycle %d is not usable, system is setting as defaut val : 5000\n",
-             s.type.c_str(), s.cache_polling_cycle);
-    s.cache_polling_cycle = 5000;
-  }
+  s.cache_polling_cycle = south_port_polling_cycle(s.type, s.cache_polling_cycle);
   return s;
 }
 
