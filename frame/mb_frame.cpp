@@ -1,6 +1,7 @@
 #include "frame/mb_frame.h"
 
 #include <cstring>
+#include <new>
 
 #include "frame/mb_codec.h"
 #include "platform/plat_log.h"
@@ -8,30 +9,43 @@
 
 namespace {
 
-// Frames are large (two 68 KiB buffers); value-initialisation zeroes every
-// field and both buffers in one go.
-mb_frame *frame_alloc() { return new mb_frame(); }
+// One allocation per frame: the record followed by its two buffers, sized
+// for what the frame's kind can carry. Only a Modbus frame's `buf` is
+// cleared (its readers rely on zeroes past `len`); nothing is cleared at
+// the transparent size.
+mb_frame *frame_alloc(uint32_t buf_size, uint32_t tx_size, bool clear_buf) {
+  void *mem = ::operator new(sizeof(mb_frame) + buf_size + tx_size);
+  auto *frame = new (mem) mb_frame();  // value-initialised: every field 0
+  frame->buf = reinterpret_cast<uint8_t *>(frame + 1);
+  frame->tx_buf = frame->buf + buf_size;
+  frame->buf_size = buf_size;
+  frame->tx_size = tx_size;
+  if (clear_buf) std::memset(frame->buf, 0, buf_size);
+  return frame;
+}
 
 void frame_free(mb_frame *frame) {
   if (frame->ctx_release && frame->ctx) frame->ctx_release(frame->ctx);
-  delete frame;
+  frame->~mb_frame();
+  ::operator delete(static_cast<void *>(frame));
 }
 
-bool length_fits(const char *what, int len) {
+bool length_fits(const char *what, int len, size_t limit) {
   if (len < 1) return false;
-  if (static_cast<size_t>(len) > MB_FRAME_BUF_SIZE) {
-    PLAT_LOG(3, "%s: %d bytes do not fit a frame buffer of %zu bytes\n", what, len, MB_FRAME_BUF_SIZE);
+  if (static_cast<size_t>(len) > limit) {
+    PLAT_LOG(3, "%s: %d bytes do not fit a frame buffer of %zu bytes\n", what, len, limit);
     return false;
   }
   return true;
 }
 
-// The wire form must fit tx_buf; a frame whose body was renewed with a long
-// answer can exceed it, and then nothing is written.
-bool output_fits(const char *what, const mb_frame *frame, size_t out_len) {
-  if (out_len <= MB_FRAME_BUF_SIZE) return true;
-  PLAT_LOG(3, "%s: frame of %u bytes would need %zu bytes, more than the %zu-byte send buffer; not converted\n",
-           what, frame->len, out_len, MB_FRAME_BUF_SIZE);
+// The wire form must fit its form's limit and tx_buf; nothing is written
+// otherwise.
+bool output_fits(const char *what, const mb_frame *frame, size_t out_len, size_t form_limit) {
+  const size_t limit = form_limit < frame->tx_size ? form_limit : frame->tx_size;
+  if (out_len <= limit) return true;
+  PLAT_LOG(3, "%s: frame of %u bytes would need %zu bytes, more than the %zu bytes allowed; not converted\n", what,
+           frame->len, out_len, limit);
   return false;
 }
 
@@ -40,9 +54,9 @@ bool output_fits(const char *what, const mb_frame *frame, size_t out_len) {
 mb_frame *mb_frame_create(const uint8_t *bytes, int len, mb_frame_callback callback, void *ctx,
                           mb_frame_ctx_release ctx_release, uint8_t req_id, uint16_t pid, uint16_t tid,
                           uint8_t cache) {
-  if (!length_fits("mb_frame_create", len)) return nullptr;
+  if (!length_fits("mb_frame_create", len, MB_MODBUS_BUF_SIZE)) return nullptr;
   RVON(bytes, nullptr);
-  mb_frame *frame = frame_alloc();
+  mb_frame *frame = frame_alloc(MB_MODBUS_BUF_SIZE, MB_MODBUS_TX_SIZE, true);
   std::memcpy(frame->buf, bytes, static_cast<size_t>(len));
   frame->len = static_cast<uint32_t>(len);
   // A request shorter than 6 bytes reads the zeroes of the cleared buffer.
@@ -68,9 +82,9 @@ mb_frame *mb_frame_create(const uint8_t *bytes, int len, mb_frame_callback callb
 
 mb_frame *mb_frame_create_raw(const uint8_t *bytes, int len, mb_frame_callback callback, void *ctx,
                               mb_frame_ctx_release ctx_release) {
-  if (!length_fits("mb_frame_create_raw", len)) return nullptr;
+  if (!length_fits("mb_frame_create_raw", len, MB_FRAME_BUF_SIZE)) return nullptr;
   RVON(bytes, nullptr);
-  mb_frame *frame = frame_alloc();
+  mb_frame *frame = frame_alloc(MB_FRAME_BUF_SIZE, MB_FRAME_BUF_SIZE, false);
   std::memcpy(frame->buf, bytes, static_cast<size_t>(len));
   frame->len = static_cast<uint32_t>(len);
   frame->callback = callback;
@@ -116,13 +130,14 @@ int do_call_back(mb_frame *frame) {
 int frame_renewal(mb_frame *frame, const uint8_t *bytes, int len) {
   if (!frame || !bytes) return 1;
   PLAT_LOG(7, "%s:line:%d\n", __func__, __LINE__);
-  if (len < 0 || static_cast<size_t>(len) > MB_FRAME_BUF_SIZE) {
-    PLAT_LOG(3, "answer of %d bytes does not fit a frame buffer of %zu bytes\n", len,
-             MB_FRAME_BUF_SIZE);
+  if (len < 0 || static_cast<size_t>(len) > frame->buf_size) {
+    PLAT_LOG(3, "answer of %d bytes does not fit a frame buffer of %u bytes\n", len, frame->buf_size);
     return 1;
   }
-  std::memset(frame->buf, 0, sizeof frame->buf);
-  std::memcpy(frame->buf, bytes, static_cast<size_t>(len));
+  std::memmove(frame->buf, bytes, static_cast<size_t>(len));
+  // Keeps "zero past len" true for a shorter answer without clearing the
+  // whole buffer.
+  if (frame->len > static_cast<uint32_t>(len)) std::memset(frame->buf + len, 0, frame->len - static_cast<uint32_t>(len));
   frame->len = static_cast<uint32_t>(len);
   return 0;
 }
@@ -195,7 +210,7 @@ uint8_t *mb_frame_convert_to_rtu(mb_frame *frame, uint32_t *out_len) {
   RVON(frame, nullptr);
   RVON(out_len, nullptr);
   const size_t len = frame->len;
-  if (!output_fits("mb_frame_convert_to_rtu", frame, len + 2)) return nullptr;
+  if (!output_fits("mb_frame_convert_to_rtu", frame, len + 2, MB_RTU_ADU_MAX)) return nullptr;
   // tx_buf doubles as the work area: buf stays as received.
   uint8_t *out = frame->tx_buf;
   std::memcpy(out, frame->buf, len);
@@ -211,7 +226,7 @@ uint8_t *mb_frame_convert_to_tcp(mb_frame *frame, uint32_t *out_len, uint16_t ti
   RVON(frame, nullptr);
   RVON(out_len, nullptr);
   const size_t len = frame->len;
-  if (!output_fits("mb_frame_convert_to_tcp", frame, len + 6)) return nullptr;
+  if (!output_fits("mb_frame_convert_to_tcp", frame, len + 6, MB_MBAP_ADU_MAX)) return nullptr;
   uint8_t *out = frame->tx_buf;
   out[0] = static_cast<uint8_t>(tid >> 8);
   out[1] = static_cast<uint8_t>(tid & 0xFF);
@@ -231,7 +246,7 @@ uint8_t *mb_frame_convert_to_ascii(mb_frame *frame, uint32_t *out_len) {
   RVON(frame, nullptr);
   RVON(out_len, nullptr);
   const size_t len = frame->len;
-  if (!output_fits("mb_frame_convert_to_ascii", frame, 2 * len + 5)) return nullptr;
+  if (!output_fits("mb_frame_convert_to_ascii", frame, 2 * len + 5, MB_ASCII_ADU_MAX)) return nullptr;
   // Encoded byte by byte straight into tx_buf, the unit id replaced by
   // phy_id; the LRC of the replaced body is the sum of the two parts' LRCs.
   char *out = reinterpret_cast<char *>(frame->tx_buf);

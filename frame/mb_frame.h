@@ -6,6 +6,14 @@
 // it holds the answer in the same form. `tx_buf` receives the wire form
 // built by the convert functions.
 //
+// Sizes: a frame costs what its kind can carry. A Modbus frame
+// (mb_frame_create) has a `buf` of MB_MODBUS_BUF_SIZE bytes, zero past
+// `len`, and a `tx_buf` large enough for the longest wire form of any
+// Modbus transport (an ASCII message of MB_ASCII_ADU_MAX characters). A raw
+// frame (mb_frame_create_raw, the transparent ports) has two buffers of
+// MB_FRAME_BUF_SIZE bytes, not cleared. Both live in the frame's own
+// allocation.
+//
 // Reference rule: the creator's reference (ref 1) travels with the request.
 // A south port that accepts the frame keeps that reference in its slot.
 // Before calling the response callback the south port adds a reference;
@@ -19,7 +27,19 @@
 #include <cstddef>
 #include <cstdint>
 
+// The largest block a transparent port carries in one frame.
 constexpr size_t MB_FRAME_BUF_SIZE = 69632;
+
+// The Modbus limits of each form. Framers drop longer input; conversions
+// refuse to build longer output.
+constexpr size_t MB_PDU_MAX = 253;                   // function code + data
+constexpr size_t MB_BODY_MAX = MB_PDU_MAX + 1;       // unit id + PDU: what `buf` holds
+constexpr size_t MB_MBAP_ADU_MAX = 6 + MB_BODY_MAX;  // 260: MBAP header + unit id + PDU
+constexpr size_t MB_RTU_ADU_MAX = MB_BODY_MAX + 2;   // 256: unit id + PDU + CRC
+constexpr size_t MB_ASCII_ADU_MAX = 2 * (MB_BODY_MAX + 1) + 3;  // 513: ':' + hex of body and LRC + CR LF
+
+constexpr size_t MB_MODBUS_BUF_SIZE = MB_RTU_ADU_MAX;  // `buf` of a Modbus frame
+constexpr size_t MB_MODBUS_TX_SIZE = 520;             // `tx_buf` of a Modbus frame (>= MB_ASCII_ADU_MAX)
 
 struct mb_frame;
 
@@ -30,8 +50,10 @@ using mb_frame_ctx_release = void (*)(void *ctx);
 
 struct mb_frame {
   uint32_t op_type;  // 1 read (function code 1-4), 2 anything else
-  uint8_t buf[MB_FRAME_BUF_SIZE];
-  uint8_t tx_buf[MB_FRAME_BUF_SIZE];
+  uint8_t *buf;     // buf_size bytes, in the frame's own allocation
+  uint8_t *tx_buf;  // tx_size bytes, likewise
+  uint32_t buf_size;
+  uint32_t tx_size;
   uint8_t func_code;
   uint8_t req_id;
   uint8_t phy_id;
@@ -51,10 +73,13 @@ struct mb_frame {
   uint8_t broadcast;
 };
 
-// Null for a length below 1 or above MB_FRAME_BUF_SIZE.
+// A Modbus request. Null for a length below 1 or above MB_MODBUS_BUF_SIZE
+// (level-3 line).
 mb_frame *mb_frame_create(const uint8_t *bytes, int len, mb_frame_callback callback, void *ctx,
                           mb_frame_ctx_release ctx_release, uint8_t req_id, uint16_t pid, uint16_t tid,
                           uint8_t cache);
+// A raw block (transparent ports). Null for a length below 1 or above
+// MB_FRAME_BUF_SIZE.
 mb_frame *mb_frame_create_raw(const uint8_t *bytes, int len, mb_frame_callback callback, void *ctx,
                               mb_frame_ctx_release ctx_release);
 int mb_frame_add_ref(mb_frame *frame);
@@ -62,6 +87,8 @@ int mb_frame_add_ref(mb_frame *frame);
 int mb_frame_release(mb_frame *frame);
 int mb_frame_destroy(mb_frame *frame);
 int do_call_back(mb_frame *frame);
+// Replaces the frame's bytes by the answer's. 1 (level-3 line, frame
+// unchanged) when the answer does not fit `buf`.
 int frame_renewal(mb_frame *frame, const uint8_t *bytes, int len);
 int mb_frame_mark_sent(mb_frame *frame);
 int mb_frame_is_sent(const mb_frame *frame);
@@ -88,7 +115,9 @@ int mb_frame_is_read(const mb_frame *frame);
 int mb_frame_is_cacheable(const mb_frame *frame);
 
 // The conversions write into the frame's tx_buf and return it, or return
-// null (level-3 line, nothing written) when the output would not fit.
+// null (level-3 line, nothing written) when the output would be longer than
+// the form allows (MB_RTU_ADU_MAX, MB_MBAP_ADU_MAX, MB_ASCII_ADU_MAX) or than
+// tx_buf. No length is ever cut to fit a field.
 uint8_t *mb_frame_convert_to_rtu(mb_frame *frame, uint32_t *out_len);
 uint8_t *mb_frame_convert_to_tcp(mb_frame *frame, uint32_t *out_len, uint16_t tid, uint16_t pid);
 uint8_t *mb_frame_convert_to_ascii(mb_frame *frame, uint32_t *out_len);

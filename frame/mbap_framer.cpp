@@ -4,8 +4,6 @@
 
 #include "platform/plat_log.h"
 
-static_assert(MB_FRAME_BUF_SIZE > 0xFFFF, "an MBAP data part of any 16-bit length must fit");
-
 namespace {
 
 // The traces each user of the machine has always printed; kept per side so
@@ -59,9 +57,23 @@ bool take_field_byte(mbap_framer *f, uint16_t *field, uint8_t byte) {
   return f->count > 1;
 }
 
-mbap_result complete(mbap_framer *f) {
+// State 6: drops what is left of an oversized message from bytes[*i..total).
+void skip(mbap_framer *f, uint32_t total, uint32_t *i) {
+  const uint32_t want = static_cast<uint32_t>(f->length) - f->data_len;
+  const uint32_t k = want < total - *i ? want : total - *i;
+  *i += k;
+  f->data_len += k;
+  if (f->data_len == f->length) {
+    f->state = 1;
+    f->count = 0;
+    f->data_len = 0;
+  }
+}
+
+mbap_result complete(mbap_framer *f, uint32_t oversize) {
   trace_complete(f);
   mbap_result r;
+  r.oversize = oversize;
   r.event = mbap_event::message;
   r.tid = f->tid;
   r.pid = f->pid;
@@ -124,29 +136,39 @@ mbap_result mbap_framer_feed(mbap_framer *f, const uint8_t *bytes, int n) {
       case 4:
         if (take_field_byte(f, &f->length, bytes[i++])) {
           trace_len(f);
+          f->data_len = 0;
+          f->count = 0;
+          if (f->length > MB_BODY_MAX) {
+            // No Modbus message is this long: skip it whole so that the
+            // next header is read where it starts.
+            f->state = 6;
+            r.oversize = f->length;
+            break;
+          }
           std::memset(f->data, 0, sizeof f->data);
           if (f->side != mbap_side::south) PLAT_LOG(7, "CLEAN DONE");
-          f->data_len = 0;
           f->state = 5;
-          f->count = 0;
           // Nothing to wait for: a zero-length message is complete now,
           // not at the next receive.
-          if (f->length == 0) return complete(f);
+          if (f->length == 0) return complete(f, r.oversize);
         }
         break;
       case 5: {
         // Take no more than announced: bytes beyond the message belong to
         // no request of ours and are dropped with the rest of the receive.
-        // length <= 65535 < sizeof data, so data_len never passes the end.
+        // length <= MB_BODY_MAX == sizeof data, so data_len never passes the end.
         const uint32_t want = static_cast<uint32_t>(f->length) - f->data_len;
         const uint32_t k = want < total - i ? want : total - i;
         std::memcpy(f->data + f->data_len, bytes + i, k);
         i += k;
         f->data_len += k;
-        if (f->data_len == f->length) return complete(f);
+        if (f->data_len == f->length) return complete(f, r.oversize);
         // The receive ended inside the data part: the next one continues it.
         return r;
       }
+      case 6:
+        skip(f, total, &i);
+        break;
       default:
         // Unknown state (never set by this code): start over.
         f->state = 1;

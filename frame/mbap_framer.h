@@ -9,14 +9,19 @@
 // the `mbap_side` given at init.
 //
 // States: 1 start -> 2 transaction id (2 bytes) -> 3 protocol id (2 bytes)
-// -> 4 length (2 bytes) -> 5 data (length bytes) -> 1.
+// -> 4 length (2 bytes) -> 5 data (length bytes) -> 1; 4 -> 6 skipping an
+// oversized message -> 1.
 // - A header or a data part split across calls continues in the next call.
 // - When a message completes, the bytes of the same call after it are not
 //   looked at (the caller's receive is used up).
 // - A length of 0 completes at once, with no data.
-// - No more data than the length announces is ever taken, and the data
-//   area holds MB_FRAME_BUF_SIZE bytes, more than the largest 16-bit length,
-//   so nothing a peer sends can write past it.
+// - No more data than the length announces is ever taken.
+// - A length above MB_BODY_MAX (an ADU longer than MB_MBAP_ADU_MAX) is no
+//   Modbus message: the call that reads such a header reports it in
+//   `oversize`, and the machine skips the announced bytes (state 6) across
+//   as many calls as they take, then reads on from the next header, so the
+//   stream stays in step and the data area (MB_BODY_MAX bytes) is never
+//   passed.
 // - north_udp and south: a protocol id other than 0 sends the machine back
 //   to state 1 and drops the rest of the call's bytes.
 #pragma once
@@ -42,8 +47,8 @@ struct mbap_framer final {
   uint16_t tid = 0;
   uint16_t pid = 0;
   uint16_t length = 0;    // bytes announced after the length field
-  uint32_t data_len = 0;  // data bytes gathered so far
-  uint8_t data[MB_FRAME_BUF_SIZE] = {};
+  uint32_t data_len = 0;  // data bytes gathered so far (state 5), or skipped (state 6)
+  uint8_t data[MB_BODY_MAX] = {};
 };
 
 enum class mbap_event {
@@ -60,6 +65,9 @@ struct mbap_result {
   // next mbap_framer_feed()/mbap_framer_reset().
   const uint8_t *data = nullptr;
   uint32_t len = 0;
+  // Non-zero: the length of an oversized message whose header this call
+  // read (dropped; any event above comes from bytes after it).
+  uint32_t oversize = 0;
 };
 
 // Sets the side and returns the machine to state 1.

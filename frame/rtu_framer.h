@@ -10,8 +10,11 @@
 //
 // Rules:
 // - Bytes are appended one by one and each sets the last-byte tick to `now`.
-//   When the count reaches MB_FRAME_BUF_SIZE the whole buffer is emptied and
-//   the rest of the chunk is dropped (event `overflow`).
+// - A message longer than `max_len` is no message of ours (event `overflow`,
+//   once). With `discard_until_silence` (Modbus framing) everything gathered
+//   and every byte up to the next silence is dropped, so the frame after the
+//   silence is cut where it starts. Without it (raw blocks) the buffer is
+//   emptied and the rest of the chunk dropped, and collection starts again.
 // - Then, whether or not bytes came, the buffered bytes are one message when
 //   the silence since the last byte exceeds the gap (or reaches it, with
 //   `gap_inclusive`) and the buffer is not empty. The buffer is emptied
@@ -22,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "frame/mb_frame.h"
 
@@ -29,6 +33,8 @@ struct rtu_framer_options {
   uint32_t gap_ms = 40;        // the silence that ends a message
   bool gap_inclusive = false;  // true: silence >= gap ends it; false: silence > gap
   bool check_crc = true;       // false: raw messages, no CRC and no minimum length
+  uint32_t max_len = MB_RTU_ADU_MAX;  // the longest message, CRC included
+  bool discard_until_silence = true;  // what an overlong message costs (see above)
 };
 
 enum class rtu_framer_event {
@@ -36,7 +42,7 @@ enum class rtu_framer_event {
   frame,      // data/len: the message without its CRC
   crc_error,  // crc_calc/crc_recv set; message dropped
   too_short,  // fewer than 3 bytes at the silence; dropped without a check
-  overflow,   // buffer full: everything gathered and the rest of the chunk dropped
+  overflow,   // longer than max_len: dropped (see the rules above)
 };
 
 struct rtu_framer_result {
@@ -57,12 +63,13 @@ struct rtu_framer final {
   rtu_framer &operator=(const rtu_framer &) = delete;
 
   rtu_framer_options options;
-  uint32_t count = 0;      // bytes of the message being collected
-  uint32_t last_tick = 0;  // tick of the last byte appended
-  uint8_t buf[MB_FRAME_BUF_SIZE] = {};
+  uint32_t count = 0;       // bytes of the message being collected
+  uint32_t last_tick = 0;   // tick of the last byte appended (or discarded)
+  bool discarding = false;  // dropping bytes until the next silence
+  std::vector<uint8_t> buf;  // max_len bytes, sized by rtu_framer_init()
 };
 
-// Sets the options and empties the buffer.
+// Sets the options, sizes the buffer to max_len and empties it.
 void rtu_framer_init(rtu_framer *f, const rtu_framer_options &options);
 // Empties the buffer (keeps the options).
 void rtu_framer_reset(rtu_framer *f);

@@ -50,7 +50,15 @@ tcp_server_settings tcp_server_settings_read(tw_conf_node *element) {
   s.type = tw_conf_node_attr_get_string_dup(element, "type", "tcp");
   s.idle_time = tw_conf_node_attr_get_int(element, "idle_time", 1000);
   s.max_conn = tw_conf_node_attr_get_int(element, "max_conn", 16);
-  s.max_conn_method = max_conn_method_from_text(tw_conf_node_attr_get_string(element, "max_conn_method", "reject"));
+  const char *method = tw_conf_node_attr_get_string(element, "max_conn_method", "reject");
+  s.max_conn_method = max_conn_method_from_text(method);
+  if (s.max_conn_method == MAX_CONN_METHOD_UNKNOWN) {
+    // Admitting beyond the limit would let any peer open threads without
+    // end: an unknown policy refuses like "reject".
+    PLAT_LOG(4, "[north %s] max_conn_method \"%s\" is unknown, using \"reject\"", s.type.c_str(),
+             method ? method : "");
+    s.max_conn_method = MAX_CONN_REJECT;
+  }
   s.tcp_port = tw_conf_node_attr_get_int(element, "tcp_port", 502);
   s.time_interval = tw_conf_node_attr_get_int(element, "time_interval", 50);
   s.north_list_size = tw_conf_node_attr_get_int(element, "north_list_size", 1);

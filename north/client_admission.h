@@ -33,7 +33,8 @@ int32_t max_conn_method_from_text(const char *text);
 // The attributes of a "NorthPort" element that every north TCP server
 // reads, with their defaults. A "max_conn" below 1 is replaced by 1 with a
 // level-4 line (no connection could ever be admitted otherwise); likewise a
-// "north_list_size" below 1.
+// "north_list_size" below 1. An unknown "max_conn_method" is "reject", with
+// a level-4 line.
 struct tcp_server_settings {
   int32_t id = 255;
   std::string type = "tcp";

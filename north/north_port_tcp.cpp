@@ -38,17 +38,18 @@ std::vector<admission_client_view> client_views(north_port_tcp *port) {
   return views;
 }
 
-// The first client whose connection is closed or gone, or null. The port's
-// lock is held for the walk; a live client costs a 1 ms pause, which paces
-// the sweep against the clients' own passes.
-std::shared_ptr<mbtcp_client> find_closed_client(north_port_tcp *port) {
+// Every client whose connection is closed (idle time-out, or its receive
+// pass saw the peer go) or gone. Taken under the port's lock, removed
+// outside it. All of them go in one pass: a slot held by a dead client is a
+// slot a live master is refused.
+std::vector<std::shared_ptr<mbtcp_client>> closed_clients(north_port_tcp *port) {
+  std::vector<std::shared_ptr<mbtcp_client>> closed;
   std::scoped_lock guard(port->lock);
   for (const auto &c : port->clients) {
     std::shared_ptr<plat_socket> s = c->socket();
-    if (!s || !plat_socket_is_connected(s.get())) return c;
-    plat_systick_sleep(1);
+    if (!s || !plat_socket_is_connected(s.get())) closed.push_back(c);
   }
-  return nullptr;
+  return closed;
 }
 
 }  // namespace
@@ -168,7 +169,7 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   rtu.gap_inclusive = true;  // a silence of exactly time_interval ends a request
   rtu.check_crc = true;
   rtu_framer_init(c->rtu_buf.get(), rtu);
-  c->rx_scratch = std::make_unique<uint8_t[]>(MB_FRAME_BUF_SIZE);
+  c->rx_scratch = std::make_unique<uint8_t[]>(mbtcp_client::rx_chunk);
   c->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
 
   PLAT_LOG(5, "the socket is ipv6");
@@ -212,6 +213,11 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
   plat_socket_handle conn = port->listen_sock.accept(port->peer_addr, &port->peer_port, kAcceptWaitMs);
   if (conn) {
     bool admit = true;
+    // Dead clients first: a master must not be refused a slot that only a
+    // closed connection still holds.
+    if (port->client_num >= port->max_conn) {
+      for (const auto &closed : closed_clients(port)) remove_client(port, closed);
+    }
     if (port->client_num >= port->max_conn) {
       const std::vector<admission_client_view> views = client_views(port);
       const std::string new_text = peer_text(port->peer_addr);
@@ -220,8 +226,6 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
                                                              port->client_num);
       switch (d.action) {
         case admission_action::reject:
-          plat_close_handle(conn);
-          return;  // no sweep on this pass
         case admission_action::refuse:
           plat_close_handle(conn);
           admit = false;
@@ -239,14 +243,17 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
           break;
       }
     }
+    std::shared_ptr<mbtcp_client> c;
     if (admit) {
-      std::shared_ptr<mbtcp_client> c = mbtcp_client_create(port, m, std::shared_ptr<plat_socket>(std::move(conn)),
-                                                            port->peer_addr, port->peer_port);
+      c = mbtcp_client_create(port, m, std::shared_ptr<plat_socket>(std::move(conn)), port->peer_addr,
+                              port->peer_port);
       if (!c) {
-        // The connection closes with the last reference to it, here.
+        // The connection closes with the last reference to it, here; the
+        // sweep below still runs.
         PLAT_LOG(4, "can not create client! ");
-        return;
       }
+    }
+    if (admit && c) {
       {
         std::scoped_lock guard(port->lock);
         port->clients.insert(port->clients.begin(), c);
@@ -256,7 +263,7 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
     }
   }
 
-  // At most one closed client goes per pass.
-  std::shared_ptr<mbtcp_client> closed = find_closed_client(port);
-  if (closed) remove_client(port, closed);
+  // Every pass, whatever happened to a new connection: closed clients
+  // would otherwise hold the slots that policies count.
+  for (const auto &closed : closed_clients(port)) remove_client(port, closed);
 }

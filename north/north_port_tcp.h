@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -89,7 +90,10 @@ class mbtcp_client final : public std::enable_shared_from_this<mbtcp_client> {
   // Receive state, receive thread only; freed by client_destroy.
   std::unique_ptr<mbap_framer> mbap_buf;
   std::unique_ptr<rtu_framer> rtu_buf;
-  std::unique_ptr<uint8_t[]> rx_scratch;  // one receive's bytes
+  // One receive's bytes. The framers gather across receives, so it need
+  // not hold a whole message.
+  static constexpr size_t rx_chunk = 1024;
+  std::unique_ptr<uint8_t[]> rx_scratch;
 
  private:
   // Guards the `sock` pointer itself, only for copying or resetting it:

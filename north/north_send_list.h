@@ -28,10 +28,13 @@
 
 // The two families of north ports keep the same list and differ only in how
 // loudly a flush is reported and what a refused hand-over means.
+// Either way a negative result (no route: no table, no item for the unit,
+// no such south port) drops and releases the frame at once, so it neither
+// blocks the requests behind it nor is offered again; a busy south port (1)
+// leaves it at the front for the next offer.
 enum class north_send_list_kind {
-  modbus,       // flush at level 5; a refused frame (any non-zero) stays at the front
-  transparent,  // flush at level 4 with a pause per dropped frame; a negative
-                // result (no route) drops and releases the frame
+  modbus,       // flush at level 5
+  transparent,  // flush at level 4 with a pause per dropped frame
 };
 
 class north_send_list final {
@@ -57,9 +60,9 @@ class north_send_list final {
 
   // Offers the front frame: calls offer(frame) -> the mux's result, under
   // the list's lock. 0: the frame leaves the list (its reference now
-  // belongs to the south port). Otherwise it stays at the front for the
-  // next pass, except a negative result on a transparent list, which drops
-  // and releases it. Returns the offer's result, or nothing for an empty list.
+  // belongs to the south port). Negative: it is dropped and released.
+  // Otherwise it stays at the front for the next pass. Returns the offer's
+  // result, or nothing for an empty list.
   template <class Offer>
   std::optional<int> hand_over(Offer &&offer) {
     std::scoped_lock guard(lock_);
@@ -68,7 +71,7 @@ class north_send_list final {
     const int rc = offer(front);
     if (rc == 0) {
       plat_list_pop_front(list_.get());
-    } else if (rc < 0 && kind_ == north_send_list_kind::transparent) {
+    } else if (rc < 0) {
       plat_list_pop_front(list_.get());
       mb_frame_release(front);
     }

@@ -34,6 +34,10 @@ void close_client_socket(mbtcp_client *c) {
 
 mb_frame *rx_fsm_tcp(mbtcp_client *client, const uint8_t *bytes, int n) {
   const mbap_result r = mbap_framer_feed(client->mbap_buf.get(), bytes, n);
+  if (r.oversize != 0) {
+    PLAT_LOG(4, "[north %s] :request announcing %u bytes is longer than any Modbus request, dropped",
+             client->port->type.c_str(), r.oversize);
+  }
   if (r.event != mbap_event::message) return nullptr;
   // A zero-length request leaves the cleared data area: unit id 0.
   client->unit_id = r.data[0];
@@ -49,8 +53,8 @@ mb_frame *rx_fsm_rtu(mbtcp_client *client, const uint8_t *bytes, int n) {
     case rtu_framer_event::none:
       return nullptr;
     case rtu_framer_event::overflow:
-      PLAT_LOG(4, "[north %s] :rtu over tcp request without a silence for %u bytes, dropped", type,
-               static_cast<unsigned>(MB_FRAME_BUF_SIZE));
+      PLAT_LOG(4, "[north %s] :rtu over tcp request longer than %u bytes, dropped up to the next silence", type,
+               static_cast<unsigned>(MB_RTU_ADU_MAX));
       return nullptr;
     case rtu_framer_event::too_short:
       PLAT_LOG(7, " NORTH RTU GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
@@ -78,7 +82,7 @@ void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
     PLAT_LOG(7, "RON(cli->sock) failed");
     return;
   }
-  const int n = plat_socket_recv(s.get(), client->rx_scratch.get(), MB_FRAME_BUF_SIZE, kReceiveWaitMs);
+  const int n = plat_socket_recv(s.get(), client->rx_scratch.get(), mbtcp_client::rx_chunk, kReceiveWaitMs);
   mb_frame *frame = client->rtu_over_tcp ? rx_fsm_rtu(client, client->rx_scratch.get(), n)
                                          : rx_fsm_tcp(client, client->rx_scratch.get(), n);
 

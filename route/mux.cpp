@@ -152,6 +152,10 @@ int mux_push_request(mux *m, table *t, mb_frame *frame) {
   RVON(frame, -1);
   PLAT_LOG(7, "start to pick right south port. table addr: %p frame addr: %p", static_cast<void *>(t),
            static_cast<void *>(frame));
+  if (!t) {
+    PLAT_LOG(3, "no routing table for the request to unit %d; dropped", frame->req_id);
+    return -1;
+  }
   uint8_t phy_id = 0;
   south_port *port = pick_south_port(m, t, frame->req_id, &phy_id);
   // Stamped even when no port was found: the frame is then a broadcast

@@ -1,10 +1,31 @@
 #include "route/serial_line.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 
 #include "platform/plat_log.h"
 #include "platform/plat_process.h"
+
+namespace {
+
+int checked_param(const std::string &type, const char *name, int value, int low, int high, int fallback) {
+  if (value >= low && value <= high) return value;
+  PLAT_LOG(4, "[%s]: %s %d is not usable, system is setting as defaut val : %d\n", type.c_str(), name, value,
+           fallback);
+  return fallback;
+}
+
+}  // namespace
+
+serial_params serial_params_check(const std::string &type, serial_params p) {
+  const serial_params d;
+  p.baudrate = checked_param(type, "baudrate", p.baudrate, 1, INT32_MAX, d.baudrate);
+  p.byte_size = checked_param(type, "byte_size", p.byte_size, 5, 8, d.byte_size);
+  p.stop_bits = checked_param(type, "stop_bits", p.stop_bits, 1, 2, d.stop_bits);
+  p.parity = checked_param(type, "parity", p.parity, 0, 4, d.parity);
+  return p;
+}
 
 serial_line::serial_line(serial_line_user *user, tag_owner *owner, const serial_line_settings &settings)
     : user_(user), settings_(settings), device_(plat_serial_device_path(settings.port)) {

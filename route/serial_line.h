@@ -25,6 +25,21 @@
 #include "platform/plat_thread.h"
 #include "platform/tagbus.h"
 
+// The line attributes every serial port reads.
+struct serial_params {
+  int baudrate = 9600;
+  int byte_size = 8;  // data bits, 5-8
+  int stop_bits = 1;  // 1-2
+  int parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+};
+
+// Values no serial line can have (`baudrate` <= 0, `byte_size` outside 5-8,
+// `stop_bits` outside 1-2, `parity` outside 0-4) are replaced by their
+// defaults, each with a level-4 line naming the port type, the attribute,
+// the value and the default. Every pause and gap a port computes from the
+// result stays small.
+serial_params serial_params_check(const std::string &type, serial_params p);
+
 class serial_line_user {
  public:
   virtual ~serial_line_user() = default;

@@ -81,8 +81,13 @@ mb_frame *south_port_base::cache_lookup(mb_frame *req) {
 
 void south_port_base::deliver_answer(mb_frame *req, const uint8_t *bytes, uint32_t len) {
   // The callback's reference; a frame without a callback would keep it forever.
+  if (frame_renewal(req, bytes, static_cast<int>(len)) != 0) {
+    // Cannot happen with the framers' limits; if it did, the request would
+    // carry its own bytes back as an answer.
+    release_pending(req);
+    return;
+  }
   if (req->callback) mb_frame_add_ref(req);
-  frame_renewal(req, bytes, static_cast<int>(len));
   // The slot is emptied before the owner sees the answer: a master may send
   // its next request as soon as the callback has answered it, and that
   // request must find the port free rather than wait for its north port's
@@ -111,4 +116,17 @@ void south_port_base::release_pending(mb_frame *req) {
   }
   // Outside the lock: freeing the frame runs its owner's context release.
   mb_frame_release(req);
+}
+
+bool south_port_base::answer_fits_request(const mb_frame *req, const mb_frame *answer) {
+  const uint8_t unit = answer->len > 0 ? answer->buf[0] : 0;
+  const uint8_t fc = answer->len > 1 ? answer->buf[1] : 0;
+  const uint8_t want_unit = mb_frame_get_phy_id(req);
+  const uint8_t want_fc = mb_frame_get_func_code(req);
+  if (answer->len >= 2 && unit == want_unit && (fc == want_fc || fc == (want_fc | 0x80))) return true;
+  PLAT_LOG(4,
+           "[south %s]: answer from unit %d with function %02X does not answer the request to unit %d with function "
+           "%02X; dropped\n",
+           type_.c_str(), unit, fc, want_unit, want_fc);
+  return false;
 }

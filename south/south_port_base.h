@@ -79,6 +79,13 @@ class south_port_base : public south_port {
   // unsendable): the slot's reference is released and the slot emptied.
   void release_pending(mb_frame *req);
 
+  // Send thread: true when `answer` can only be the device's answer to
+  // `req`: it carries the unit id the request carried on the wire and the
+  // request's function code (or that code | 0x80, an exception). Anything
+  // else is logged at level 4 and false: the caller drops it and waits on,
+  // so a stray, repeated or late answer never reaches another request.
+  bool answer_fits_request(const mb_frame *req, const mb_frame *answer);
+
   enum class wait_result { answered, timed_out, failed, stopped };
   // Send thread: the read loop of an exchange. Until the request times out
   // (`timeout` ms without data): read() returns a byte count (> 0 restarts
@@ -89,8 +96,9 @@ class south_port_base : public south_port {
   template <class Read, class Fsm>
   wait_result wait_for_answer(mb_frame *req, Read read, Fsm fsm, mb_frame **answer);
 
-  // The send thread's read buffer (only the send thread uses it).
-  uint8_t read_buf_[MB_FRAME_BUF_SIZE] = {};
+  // The send thread's read buffer (only the send thread uses it). The
+  // framers gather across reads, so it need not hold a whole message.
+  uint8_t read_buf_[1024] = {};
 
  private:
   const std::string type_;

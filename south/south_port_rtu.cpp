@@ -7,16 +7,18 @@
 namespace {
 
 south_port_rtu_settings check_settings(south_port_rtu_settings s) {
-  if (s.timeout == 0) {
+  if (s.timeout <= 0) {
     PLAT_LOG(4, " south port rtu timeout has illegaled configuration, system is setting as defaut val : 1000 ");
     s.timeout = 1000;
   }
-  if (s.baudrate <= 0) {
-    // Every pause and gap of the port divides by it.
-    PLAT_LOG(4, "[south %s]: baudrate %d is not usable, system is setting as defaut val : 9600\n", s.type.c_str(),
-             s.baudrate);
-    s.baudrate = 9600;
-  }
+  // Every pause and gap of the port is computed from these.
+  const serial_params line =
+      serial_params_check("south " + s.type, {.baudrate = s.baudrate, .byte_size = s.byte_size,
+                                              .stop_bits = s.stop_bits, .parity = s.parity});
+  s.baudrate = line.baudrate;
+  s.byte_size = line.byte_size;
+  s.stop_bits = line.stop_bits;
+  s.parity = line.parity;
   s.cache_polling_cycle = south_port_polling_cycle(s.type, s.cache_polling_cycle);
   return s;
 }
@@ -41,9 +43,9 @@ south_port_rtu::south_port_rtu(const south_port_rtu_settings &settings)
     : south_port_rtu(checked{}, check_settings(settings)) {}
 
 south_port_rtu::south_port_rtu(checked, const south_port_rtu_settings &s)
-    : south_port_base(s.type, s.timeout, s.cache_polling_cycle),
+    : south_port_base(s.type, static_cast<uint32_t>(s.timeout), s.cache_polling_cycle),
       settings_(s),
-      bits_per_char_(std::max(0, s.byte_size + s.stop_bits + 1)),
+      bits_per_char_(s.byte_size + s.stop_bits + 1),
       // The division comes first: at every usual rate the gap is 40 ms.
       frame_gap_(static_cast<uint32_t>(1000 * ((4 * bits_per_char_) / s.baudrate) + 40)),
       line_(this, this, line_settings(s)) {
@@ -84,8 +86,8 @@ mb_frame *south_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
                type().c_str(), r.crc_calc, r.crc_recv);
       break;
     case rtu_framer_event::overflow:
-      PLAT_LOG(7, "[south %s]: no silence within %zu bytes, receive buffer emptied\n", type().c_str(),
-               MB_FRAME_BUF_SIZE);
+      PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped up to the next silence\n", type().c_str(),
+               MB_RTU_ADU_MAX);
       break;
     case rtu_framer_event::too_short:
       PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
@@ -127,7 +129,9 @@ void south_port_rtu::send_pass() {
     release_pending(req);
     return;
   }
+  // Nothing from an earlier exchange may be taken for this one's answer.
   plat_serial_purge(serial_h, 1, 1);
+  rtu_framer_reset(&framer_);
   PLAT_LOG(6, "send : [%s] ", device().c_str());
   PLAT_LOG_BUF(6, "SOUTH RTU ->", tx, tx_len);
   plat_serial_write(serial_h, tx, tx_len);
@@ -149,7 +153,16 @@ void south_port_rtu::send_pass() {
         if (plat_serial_read(serial_h, buf, size, &n) != 0) return 0;
         return static_cast<int>(n);
       },
-      [this](const uint8_t *bytes, int n) { return rx_fsm(bytes, n, plat_systick_get()); }, &answer);
+      [this, req](const uint8_t *bytes, int n) {
+        mb_frame *a = rx_fsm(bytes, n, plat_systick_get());
+        if (a && !answer_fits_request(req, a)) {
+          mb_frame_release(a);
+          return static_cast<mb_frame *>(nullptr);
+        }
+        return a;
+      },
+      &answer);
+  if (r != wait_result::answered) rtu_framer_reset(&framer_);  // late bytes of this exchange are not kept
   switch (r) {
     case wait_result::answered: {
       uint32_t len = 0;
@@ -174,7 +187,7 @@ std::unique_ptr<south_port_rtu> south_port_rtu_create(tw_conf_node *element) {
   south_port_rtu_settings s;
   s.id = tw_conf_node_attr_get_int(element, "id", 255);
   s.type = tw_conf_node_attr_get_string_dup(element, "type", "rtu");
-  s.timeout = static_cast<uint32_t>(tw_conf_node_attr_get_int(element, "timeout", 1000));
+  s.timeout = tw_conf_node_attr_get_int(element, "timeout", 1000);
   s.baudrate = tw_conf_node_attr_get_int(element, "baudrate", 9600);
   s.byte_size = tw_conf_node_attr_get_int(element, "byte_size", 8);
   s.stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", 1);

@@ -22,7 +22,7 @@
 struct south_port_rtu_settings {
   int id = 255;
   std::string type = "rtu";
-  uint32_t timeout = 1000;
+  int timeout = 1000;  // ms; <= 0 is replaced by 1000
   int baudrate = 9600;
   int byte_size = 8;
   int stop_bits = 1;
@@ -34,8 +34,9 @@ struct south_port_rtu_settings {
 
 class south_port_rtu final : public south_port_base, private serial_line_user {
  public:
-  // Settings out of range are replaced with a level-4 line (`timeout` 0 by
-  // 1000, `baudrate` <= 0 by 9600, `cache_polling_cycle` < 1 by 5000).
+  // Settings out of range are replaced with a level-4 line (`timeout` <= 0
+  // by 1000, `cache_polling_cycle` < 1 by 5000, the line's attributes as
+  // serial_params_check() says).
   explicit south_port_rtu(const south_port_rtu_settings &settings);
   ~south_port_rtu() override;
 

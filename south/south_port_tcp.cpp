@@ -121,6 +121,7 @@ void south_port_tcp::mbtcp_cli_proc() {
   // A new stream: nothing half-received from the old one counts.
   mbap_framer_reset(&mbap_);
   rtu_framer_reset(&rtu_);
+  stream_broken_ = false;
   {
     std::scoped_lock lock(conn_lock_);
     sock_ = s;
@@ -167,6 +168,12 @@ void south_port_tcp::count_connect_failure() {
 
 mb_frame *south_port_tcp::rx_tcp_fsm(const uint8_t *bytes, int n) {
   const mbap_result r = mbap_framer_feed(&mbap_, bytes, n);
+  if (r.oversize != 0) {
+    PLAT_LOG(4, "[south %s]: answer announcing %u bytes is longer than any Modbus answer; the connection is dropped\n",
+             type().c_str(), r.oversize);
+    stream_broken_ = true;
+    return nullptr;
+  }
   switch (r.event) {
     case mbap_event::message:
       // A zero length is a complete message with nothing to deliver.
@@ -185,8 +192,8 @@ mb_frame *south_port_tcp::rx_rtu_fsm(const uint8_t *bytes, int n, uint32_t now) 
   const rtu_framer_result r = rtu_framer_feed(&rtu_, bytes, n, now);
   if (r.event == rtu_framer_event::none) return nullptr;
   if (r.event == rtu_framer_event::overflow) {
-    PLAT_LOG(7, "[south %s]: no silence within %zu bytes, receive buffer emptied\n", type().c_str(),
-             MB_FRAME_BUF_SIZE);
+    PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped up to the next silence\n", type().c_str(),
+             MB_RTU_ADU_MAX);
     return nullptr;
   }
   PLAT_LOG(7, " GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
@@ -209,6 +216,19 @@ mb_frame *south_port_tcp::rx_rtu_fsm(const uint8_t *bytes, int n, uint32_t now) 
       break;
   }
   return nullptr;
+}
+
+bool south_port_tcp::discard_late_bytes(plat_socket *sock) {
+  mbap_framer_reset(&mbap_);
+  rtu_framer_reset(&rtu_);
+  // Bounded: a device that streams without pause cannot hold the pass here.
+  for (int i = 0; i < 64; ++i) {
+    const int n = plat_socket_recv(sock, read_buf_, sizeof(read_buf_), 0);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    PLAT_LOG_BUF(6, "[south] late bytes discarded:", read_buf_, static_cast<uint32_t>(n));
+  }
+  return true;
 }
 
 void south_port_tcp::send_pass() {
@@ -261,6 +281,14 @@ void south_port_tcp::send_pass() {
     release_pending(req);
     return;
   }
+  if (!discard_late_bytes(sock.get())) {
+    release_pending(req);
+    if (drop_socket(sock)) {
+      PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
+    }
+    wake_manager();
+    return;
+  }
   PLAT_LOG_BUF(6, "SOUTH TCP ->", tx, tx_len);
   // A failed send shows up as a failed receive below.
   plat_socket_send(sock.get(), tx, tx_len);
@@ -271,13 +299,33 @@ void south_port_tcp::send_pass() {
   }
 
   mb_frame *answer = nullptr;
-  const auto read = [&sock](uint8_t *buf, size_t size) { return plat_socket_recv(sock.get(), buf, size, recv_wait_ms); };
+  const auto read = [this, &sock](uint8_t *buf, size_t size) {
+    if (stream_broken_) return -1;
+    return plat_socket_recv(sock.get(), buf, size, recv_wait_ms);
+  };
   wait_result r;
   if (settings_.rtu_over_tcp) {
     r = wait_for_answer(
-        req, read, [this](const uint8_t *bytes, int n) { return rx_rtu_fsm(bytes, n, plat_systick_get()); }, &answer);
+        req, read,
+        [this, req](const uint8_t *bytes, int n) {
+          mb_frame *a = rx_rtu_fsm(bytes, n, plat_systick_get());
+          return a;
+        },
+        &answer);
   } else {
-    r = wait_for_answer(req, read, [this](const uint8_t *bytes, int n) { return rx_tcp_fsm(bytes, n); }, &answer);
+    r = wait_for_answer(
+        req, read,
+        [this, req](const uint8_t *bytes, int n) {
+          mb_frame *a = rx_tcp_fsm(bytes, n);
+          if (a && mb_frame_get_tid(a) != mb_frame_get_south_tid(req)) {
+            PLAT_LOG(4, "[south %s]: answer to transaction %u while waiting for %u; dropped\n", type().c_str(),
+                     mb_frame_get_tid(a), mb_frame_get_south_tid(req));
+            mb_frame_release(a);
+            return static_cast<mb_frame *>(nullptr);
+          }
+          return a;
+        },
+        &answer);
   }
   switch (r) {
     case wait_result::answered: {

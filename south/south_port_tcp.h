@@ -5,8 +5,13 @@
 //
 // One request at a time, like every Modbus south port (south_port_base):
 // answered from the cache when possible, otherwise sent and answered by the
-// first complete answer before the time-out (which counts from the last data
-// received). The answer is not matched to the request by transaction id.
+// first answer to it before the time-out (which counts from the last data
+// received). An answer must be the request's own: an MBAP answer carries
+// its transaction id (protocol id 0), an RTU answer the unit id and function
+// code sent; anything else is dropped and the wait goes on. Bytes that
+// arrive between exchanges are discarded before the next request goes out.
+// An MBAP answer announcing more than the largest Modbus ADU means the
+// stream cannot be trusted: the connection is dropped and made again.
 //
 // Threads:
 // - "mbtcp_cli_proc", every 1000 ms from start(): the connection manager.
@@ -99,6 +104,9 @@ class south_port_tcp final : public south_port_base {
   void count_connect_failure();
   // Makes the manager run its next pass at once.
   void wake_manager();
+  // Send thread: empties the socket of bytes no request is waiting for.
+  // False when the connection failed meanwhile.
+  bool discard_late_bytes(plat_socket *sock);
 
   const south_port_tcp_settings settings_;
   uint8_t family_ = 4;          // 4 IPv4, 16 IPv6
@@ -118,6 +126,7 @@ class south_port_tcp final : public south_port_base {
 
   // Send thread only, reset by the manager while no send thread runs.
   uint16_t transaction_counter_ = 0;
+  bool stream_broken_ = false;  // an oversized MBAP answer came: drop the connection
   mbap_framer mbap_;
   rtu_framer rtu_;
 };

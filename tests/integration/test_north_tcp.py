@@ -35,7 +35,7 @@ POLICIES = {
     "lazy_silent": ("drop_most_lazy", "11", "1", 1, None),  # equally silent: the newer goes
     "same_ip": ("drop_same_ip", "12", "1", 0, None),
     "no_same_ip": ("drop_same_ip", "12", "3", "new", "can not find same ip client !"),
-    "unknown": ("drop_whoever", "11", "1", None, "Max connect method error, please check the configuration file"),
+    "unknown": ("drop_whoever", "11", "1", "new", "reject socket"),  # an unknown policy rejects
 }
 PORTS = ["e2e", "cache", "rtu", "waitto", "bad", *POLICIES]
 

@@ -37,12 +37,17 @@ TEST(MbFrame, CreateParsesTheHeaderAndChecksTheLengthBroadcastIsNotCached) {
   EXPECT_EQ(make({0x01, 0x06, 0x00, 0x01, 0x00, 0x03})->op_type, 2u);
   EXPECT_EQ(make({0x09, 0x04, 0x12})->start_addr, 0x1200);  // zeros beyond a short request
   EXPECT_FALSE(make({}));
-  EXPECT_TRUE(make_len(MB_FRAME_BUF_SIZE));
-  EXPECT_FALSE(make_len(MB_FRAME_BUF_SIZE + 1));
+  // A Modbus frame holds what any Modbus transport can carry, a raw one a
+  // transparent block.
+  EXPECT_TRUE(make_len(MB_MODBUS_BUF_SIZE));
+  EXPECT_FALSE(make_len(MB_MODBUS_BUF_SIZE + 1));
   const uint8_t b[] = {1, 3, 0, 1};
   frame_ptr raw(mb_frame_create_raw(b, 4, nullptr, nullptr, nullptr));
   EXPECT_EQ(raw->func_code, 0);  // raw frames are not parsed
   EXPECT_EQ(raw->tick, 0u);
+  std::vector<uint8_t> block(MB_FRAME_BUF_SIZE + 1, 0x55);
+  EXPECT_TRUE(frame_ptr(mb_frame_create_raw(block.data(), MB_FRAME_BUF_SIZE, nullptr, nullptr, nullptr)));
+  EXPECT_FALSE(frame_ptr(mb_frame_create_raw(block.data(), MB_FRAME_BUF_SIZE + 1, nullptr, nullptr, nullptr)));
 }
 
 int g_ctx_releases = 0;
@@ -107,28 +112,43 @@ TEST(MbFrame, ConversionsReplaceTheUnitId) {
 }
 
 // Output one byte past tx_buf is refused and writes nothing.
-TEST(MbFrame, ConversionsRefuseOutputThatWouldNotFit) {
+TEST(MbFrame, ConversionsRefuseOutputLongerThanTheirForm) {
+  // The longest body of each form converts to exactly the form's limit; one
+  // byte more is refused whole (no length is cut to fit a field).
   struct limit {
-    size_t fits;
+    size_t adu_max;
+    size_t overhead;
+    size_t per_byte;
     uint8_t *(*convert)(mb_frame *, uint32_t *);
   };
   const limit limits[] = {
-      {MB_FRAME_BUF_SIZE - 2, mb_frame_convert_to_rtu},
-      {(MB_FRAME_BUF_SIZE - 5) / 2, mb_frame_convert_to_ascii},
-      {MB_FRAME_BUF_SIZE - 6, [](mb_frame *f, uint32_t *n) { return mb_frame_convert_to_tcp(f, n, 1, 0); }},
+      {MB_RTU_ADU_MAX, 2, 1, mb_frame_convert_to_rtu},
+      {MB_ASCII_ADU_MAX, 5, 2, mb_frame_convert_to_ascii},
+      {MB_MBAP_ADU_MAX, 6, 1, [](mb_frame *f, uint32_t *n) { return mb_frame_convert_to_tcp(f, n, 1, 0); }},
   };
   for (const limit &l : limits) {
-    SCOPED_TRACE(l.fits);
+    SCOPED_TRACE(l.adu_max);
+    const size_t fits = (l.adu_max - l.overhead) / l.per_byte;
     uint32_t len = 0;
-    EXPECT_NE(l.convert(make_len(l.fits).get(), &len), nullptr);
-    EXPECT_GE(len, MB_FRAME_BUF_SIZE - 1);
-    auto over = make_len(l.fits + 1);
+    EXPECT_NE(l.convert(make_len(fits).get(), &len), nullptr);
+    EXPECT_EQ(len, l.adu_max);
+    // A body renewed past the form's limit (only a raw-sized buffer can
+    // hold one) is refused.
+    std::vector<uint8_t> body(fits + 1, 0x11);
+    frame_ptr over(mb_frame_create_raw(body.data(), static_cast<int>(body.size()), nullptr, nullptr, nullptr));
     over->tx_buf[0] = 0xAA;
     len = 123;
     EXPECT_EQ(l.convert(over.get(), &len), nullptr);
     EXPECT_EQ(len, 123u);
     EXPECT_EQ(over->tx_buf[0], 0xAA);
   }
+  // An answer longer than a Modbus frame's buffer leaves the frame as it was.
+  auto f = make({0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
+  std::vector<uint8_t> answer(MB_MODBUS_BUF_SIZE + 1, 0x22);
+  EXPECT_EQ(frame_renewal(f.get(), answer.data(), static_cast<int>(answer.size())), 1);
+  EXPECT_EQ(f->len, 6u);
+  EXPECT_EQ(frame_renewal(f.get(), answer.data(), 3), 0);
+  EXPECT_EQ(f->buf[3], 0);  // zero past the shorter answer
 }
 
 }  // namespace

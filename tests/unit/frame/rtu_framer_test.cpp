@@ -94,20 +94,46 @@ TEST_F(RtuFramerTest, BadCrcShortAndRunTogetherMessagesAreDropped) {
   EXPECT_EQ(f_->count, 0u);
 }
 
-TEST_F(RtuFramerTest, OverlongChunkEmptiesBufferAndDropsTheRest) {
+TEST_F(RtuFramerTest, OverlongMessageIsDroppedUpToTheNextSilence) {
+  // The longest RTU frame is taken.
+  std::vector<uint8_t> longest(MB_RTU_ADU_MAX - 2, 0x01);
+  longest[1] = 0x10;
+  EXPECT_EQ(feed(with_crc(longest), 0).event, rtu_framer_event::none);
+  EXPECT_EQ(idle(41).event, rtu_framer_event::frame);
+
+  // One byte more is no frame: reported once, and everything up to the
+  // next silence goes, including a valid frame hidden in its tail (what a
+  // length cut to 16 bits would have turned into a second request).
+  std::vector<uint8_t> over(MB_RTU_ADU_MAX, 0x55);
+  const auto hidden = with_crc(kAnswer);
+  over.insert(over.end(), hidden.begin(), hidden.end());
+  EXPECT_EQ(feed(over, 100).event, rtu_framer_event::overflow);
+  EXPECT_EQ(feed(hidden, 120).event, rtu_framer_event::none);  // still no silence: dropped too
+  EXPECT_EQ(idle(150).event, rtu_framer_event::none);
+  EXPECT_EQ(idle(161).event, rtu_framer_event::none);  // the silence ends the discarding, no event
+  // In step again: the next frame is cut where it starts.
+  feed(hidden, 200);
+  const rtu_framer_result r = idle(241);
+  EXPECT_EQ(r.event, rtu_framer_event::frame);
+  EXPECT_EQ(data(r), kAnswer);
+}
+
+TEST_F(RtuFramerTest, RawBlocksEmptyTheBufferAndDropTheRestOfTheChunk) {
+  init({.gap_ms = 40, .gap_inclusive = false, .check_crc = false, .max_len = MB_FRAME_BUF_SIZE,
+        .discard_until_silence = false});
   std::vector<uint8_t> junk(MB_FRAME_BUF_SIZE - 1, 0x55);
   EXPECT_EQ(feed(junk, 0).event, rtu_framer_event::none);
   EXPECT_EQ(f_->count, MB_FRAME_BUF_SIZE - 1);
   // The byte that fills the buffer empties it; what follows in the chunk is gone.
-  const auto tail = with_crc(kAnswer);
-  std::vector<uint8_t> chunk{0x55};
-  chunk.insert(chunk.end(), tail.begin(), tail.end());
+  std::vector<uint8_t> chunk{0x55, 0x01, 0x02};
   EXPECT_EQ(feed(chunk, 1).event, rtu_framer_event::overflow);
   EXPECT_EQ(f_->count, 0u);
   EXPECT_EQ(idle(500).event, rtu_framer_event::none);
-  // Collection starts again afterwards.
-  feed(tail, 600);
-  EXPECT_EQ(idle(641).event, rtu_framer_event::frame);
+  // Collection starts again at once, without waiting for a silence.
+  feed({0x07, 0x08}, 600);
+  const rtu_framer_result r = idle(641);
+  EXPECT_EQ(r.event, rtu_framer_event::frame);
+  EXPECT_EQ(data(r), (std::vector<uint8_t>{0x07, 0x08}));
 }
 
 TEST_F(RtuFramerTest, InclusiveZeroAndRawOptionsAndNegativeCount) {

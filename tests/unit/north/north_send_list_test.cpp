@@ -50,27 +50,28 @@ TEST_F(NorthSendList, FullListIsFlushedBeforeThePushAndDestructionFreesTheRest) 
   EXPECT_EQ(freed, 4);
 }
 
-TEST_F(NorthSendList, RefusedFrameStaysAtTheFrontUntilTaken) {
-  north_send_list list(2, north_send_list_kind::modbus);
-  list.push(request(7), "T");
-  list.push(request(8), "T");
-  for (int busy : {1, -1, 1}) {
-    auto rc = list.hand_over([&](mb_frame *f) {
-      EXPECT_EQ(mb_frame_get_tid(f), 7);
-      return busy;
-    });
-    EXPECT_EQ(*rc, busy);
+TEST_F(NorthSendList, BusyKeepsTheFrameAtTheFrontNoRouteDropsIt) {
+  for (north_send_list_kind kind : {north_send_list_kind::modbus, north_send_list_kind::transparent}) {
+    freed = 0;
+    north_send_list list(2, kind);
+    list.push(request(7), "T");
+    list.push(request(8), "T");
+    for (int i = 0; i < 2; ++i) {
+      auto rc = list.hand_over([&](mb_frame *f) {
+        EXPECT_EQ(mb_frame_get_tid(f), 7);
+        return 1;  // busy: offered again next time
+      });
+      EXPECT_EQ(*rc, 1);
+    }
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_EQ(freed, 0);
+    // No route: released at once, and the request behind it is next.
+    EXPECT_EQ(*list.hand_over([](mb_frame *) { return -1; }), -1);
+    EXPECT_EQ(freed, 1);
+    EXPECT_EQ(list.size(), 1u);
+    EXPECT_EQ(*list.hand_over([](mb_frame *f) { return mb_frame_get_tid(f) == 8 ? 0 : 1; }), 0);
+    EXPECT_EQ(list.size(), 0u);
   }
-  EXPECT_EQ(list.size(), 2u);
-  EXPECT_EQ(freed, 0);
-  // A transparent list drops a frame nobody can route (negative), and
-  // keeps a busy one.
-  north_send_list tlist(2, north_send_list_kind::transparent);
-  tlist.push(request(1), "T");
-  EXPECT_EQ(*tlist.hand_over([](mb_frame *) { return 1; }), 1);
-  EXPECT_EQ(*tlist.hand_over([](mb_frame *) { return -1; }), -1);
-  EXPECT_EQ(tlist.size(), 0u);
-  EXPECT_EQ(freed, 1);
 }
 
 TEST_F(NorthSendList, PushWakesTheConsumerAtOnce) {

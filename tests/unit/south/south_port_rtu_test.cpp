@@ -61,14 +61,20 @@ TEST_F(SouthRtuTest, GoodAnswersAndBroadcastsAreDeliveredAndTheSlotFreed) {
   EXPECT_EQ(port_->pending_request(), nullptr);
   EXPECT_EQ(device_->seen(), std::vector<bytes>{with_crc(read_req(1, 3, 0, 2))});
 
-  // The routed unit id goes on the wire; an answer from another unit id
-  // with a valid CRC is still the answer.
-  answer_with({0x07, 0x03, 0x02, 0x12, 0x34});
+  // The routed unit id goes on the wire. Frames with a valid CRC from
+  // another unit id or with another function code answer some other
+  // request: dropped, and the wait goes on for this one's (an exception
+  // answer, code | 0x80, is this one's).
+  device_->set_handler([](const bytes &) {
+    return fake_device::script{{0, with_crc({0x07, 0x03, 0x02, 0x12, 0x34})},
+                               {120, with_crc({0x04, 0x04, 0x02, 0x12, 0x34})},
+                               {120, with_crc({0x04, 0x83, 0x02})}};
+  });
   mb_frame *f = request(box_, read_req(9, 3, 0, 1));
   mb_frame_set_phy_id(f, 4);
   exchange(f);
   ASSERT_EQ(box_.answer_count(), 2u);
-  EXPECT_EQ(box_.answers[1], (bytes{0x07, 0x03, 0x02, 0x12, 0x34}));
+  EXPECT_EQ(box_.answers[1], (bytes{0x04, 0x83, 0x02}));
   EXPECT_EQ(device_->seen()[1], with_crc(read_req(4, 3, 0, 1)));
 
   // A broadcast is written and released without waiting for the answer.
