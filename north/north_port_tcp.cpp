@@ -204,6 +204,8 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
     return nullptr;
   }
   c->send_list->set_consumer(c->send_thread.get());
+  // A request queued before the consumer was set woke nobody: look again.
+  plat_thread_wake(c->send_thread);
   return c;
 }
 

@@ -1,6 +1,7 @@
 // A north TCP client's passes: receiving and cutting requests, handing them
 // to the mux, and sending the answers back.
 #include <cstring>
+#include <optional>
 
 #include "north/north_port_tcp.h"
 #include "platform/plat_log.h"
@@ -114,7 +115,7 @@ void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
 
 void mbtcp_cli_send_proc(mbtcp_client *client, northport_table *npt) {
   RON(npt);
-  client->send_list->hand_over([client, npt](mb_frame *frame) {
+  const std::optional<int> rc = client->send_list->hand_over([client, npt](mb_frame *frame) {
     if (!client->rtu_over_tcp) client->tx_id.store(mb_frame_get_tid(frame));
     // Read before the hand-over: once a south port has the frame it may be
     // answered and freed on another thread before the push returns.
@@ -127,6 +128,15 @@ void mbtcp_cli_send_proc(mbtcp_client *client, northport_table *npt) {
     }
     return rc;
   });
+  // Busy south port: it wakes this thread when the slot is ours (the period
+  // is only the fallback). Otherwise the next queued request goes at once,
+  // and with none the thread sleeps until the receive pass queues one.
+  if (rc && *rc > 0) return;
+  if (client->send_list->size() > 0) {
+    plat_thread_wake_self();
+  } else {
+    plat_thread_idle_until_woken();
+  }
 }
 
 int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, uint16_t pid) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <ctime>
 #include <mutex>
@@ -22,12 +23,18 @@
 // at exit, handles closed from inside) leaves nothing to reap.
 struct plat_thread_state {
   std::mutex mutex;  // guards stop, wake and finished
+  // The wait after the current pass: the period, unless the pass asked for
+  // less (plat_thread_next_pass_in) or to wait for a wake-up only. Thread
+  // only: set by the pass, read by the loop around it.
+  static constexpr uint32_t until_woken = UINT32_MAX;
+  uint32_t next_wait_ms = 0;
   std::condition_variable cv;  // signalled on stop, wake, termination and finish
   bool stop = false;
   bool wake = false;
   bool finished = false;
 
   // Written before the thread starts, read-only afterwards.
+  std::weak_ptr<plat_thread_state> weak_self;
   std::function<void()> body;
   uint32_t period_ms = 0;
   bool oneshot = false;
@@ -77,9 +84,15 @@ void thread_main(const std::shared_ptr<plat_thread_state> &s) {
         std::scoped_lock lock(s->mutex);
         if (must_stop(*s)) break;
       }
+      s->next_wait_ms = s->period_ms;
       s->body();
       std::unique_lock lock(s->mutex);
-      s->cv.wait_for(lock, std::chrono::milliseconds(s->period_ms), [&] { return s->wake || must_stop(*s); });
+      const auto ready = [&] { return s->wake || must_stop(*s); };
+      if (s->next_wait_ms == plat_thread_state::until_woken) {
+        s->cv.wait(lock, ready);
+      } else {
+        s->cv.wait_for(lock, std::chrono::milliseconds(s->next_wait_ms), ready);
+      }
       s->wake = false;
     }
   }
@@ -95,6 +108,7 @@ void thread_main(const std::shared_ptr<plat_thread_state> &s) {
 plat_thread_handle start(std::function<void()> body, uint32_t period_ms, bool oneshot, const char *name) {
   RVON(body, nullptr);
   auto s = std::make_shared<plat_thread_state>();
+  s->weak_self = s;
   s->body = std::move(body);
   s->period_ms = period_ms;
   s->oneshot = oneshot;
@@ -170,6 +184,45 @@ void plat_thread_wake_self() {
   if (!s) return;
   std::scoped_lock lock(s->mutex);
   s->wake = true;
+}
+
+void plat_thread_idle_until_woken() {
+  if (current_thread) current_thread->next_wait_ms = plat_thread_state::until_woken;
+}
+
+void plat_thread_next_pass_in(uint32_t ms) {
+  plat_thread_state *s = current_thread;
+  if (!s) return;
+  if (s->next_wait_ms == plat_thread_state::until_woken || ms < s->next_wait_ms) s->next_wait_ms = ms;
+}
+
+plat_thread_ref plat_thread_self() {
+  plat_thread_state *s = current_thread;
+  if (!s) return {};
+  return s->weak_self;
+}
+
+void plat_thread_wake(const plat_thread_ref &thread) {
+  std::shared_ptr<plat_thread_state> s = thread.lock();
+  if (!s) return;
+  {
+    std::scoped_lock lock(s->mutex);
+    s->wake = true;
+  }
+  s->cv.notify_all();
+}
+
+int plat_thread_wait_for_wake(uint32_t wait_ms) {
+  plat_thread_state *s = current_thread;
+  if (!s) {
+    plat_systick_sleep(wait_ms);
+    return 0;
+  }
+  std::unique_lock lock(s->mutex);
+  s->cv.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return s->wake || must_stop(*s); });
+  const bool woken = s->wake;
+  s->wake = false;
+  return woken ? 1 : 0;
 }
 
 int plat_thread_wait_for_stop(uint32_t wait_ms) {

@@ -38,6 +38,11 @@ plat_thread_handle plat_thread_start(plat_thread_entry entry, void *arg, void *e
 plat_thread_handle plat_thread_start_oneshot_thread(std::function<void()> body, const char *name = "oneshot");
 plat_thread_handle plat_thread_start_oneshot_thread(plat_thread_entry entry, void *arg);
 
+// The period is an upper bound, not a polling rate: a pass may say how
+// long the thread waits after it (see plat_thread_idle_until_woken and
+// plat_thread_next_pass_in), so a thread with nothing to do costs nothing
+// until someone hands it work.
+
 // Makes the thread run its next pass at once instead of at the end of its
 // period. Safe from any thread; a null handle is ignored.
 void plat_thread_wake(plat_thread *thread);
@@ -46,6 +51,26 @@ inline void plat_thread_wake(const plat_thread_handle &thread) { plat_thread_wak
 // data, so that the peer's next message is not left waiting a period).
 // Does nothing on a thread not started by this layer.
 void plat_thread_wake_self();
+
+// From inside a pass: after this pass, wait until woken (or stopped)
+// instead of one period. For a thread whose work is always handed to it.
+void plat_thread_idle_until_woken();
+// From inside a pass: after this pass, wait at most `ms` (or until woken)
+// instead of one period. For a thread whose next duty falls due at a known
+// time. The shortest of several calls in one pass wins.
+void plat_thread_next_pass_in(uint32_t ms);
+
+// A reference to a thread of this layer that does not keep it alive: what
+// a port keeps of a thread it has promised to wake.
+using plat_thread_ref = std::weak_ptr<plat_thread_state>;
+// The calling thread (empty on a thread not started by this layer).
+plat_thread_ref plat_thread_self();
+// Wakes the thread if it still exists (like plat_thread_wake).
+void plat_thread_wake(const plat_thread_ref &thread);
+// From inside a pass: waits up to `wait_ms` for a wake-up (which it uses
+// up) or a stop. 1 when woken, 0 otherwise. On a thread not started by this
+// layer it just sleeps.
+int plat_thread_wait_for_wake(uint32_t wait_ms);
 
 // Non-zero when the calling thread has been asked to stop (its handle was
 // closed) or the process is terminating. The argument is a wait in ms

@@ -1,5 +1,6 @@
 #include "south/south_port_base.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/plat_log.h"
@@ -29,13 +30,46 @@ south_port_base::~south_port_base() {
   if (left) mb_frame_release(left);
 }
 
+namespace {
+
+bool same_thread(const plat_thread_ref &a, const plat_thread_ref &b) {
+  return !a.owner_before(b) && !b.owner_before(a);
+}
+
+}  // namespace
+
 int south_port_base::push_request(mb_frame *frame) {
+  const plat_thread_ref caller = plat_thread_self();
   std::scoped_lock lock(lock_);
-  if (pending_) return 1;
+  const bool kept_for_other = !kept_for_.expired() && !same_thread(kept_for_, caller) &&
+                              plat_systick_get() - kept_since_ < kept_for_ms;
+  if (pending_ || kept_for_other) {
+    if (!caller.expired() &&
+        std::none_of(refused_.begin(), refused_.end(), [&](const plat_thread_ref &r) { return same_thread(r, caller); }))
+      refused_.push_back(caller);
+    return 1;
+  }
+  kept_for_.reset();
+  std::erase_if(refused_, [&](const plat_thread_ref &r) { return r.expired() || same_thread(r, caller); });
   pending_ = frame;
-  // The send thread takes it at once instead of at the end of its period.
+  // The send thread takes it at once: it sleeps until woken.
   plat_thread_wake(send_thread_);
   return 0;
+}
+
+void south_port_base::free_slot_locked(const mb_frame *req) {
+  if (pending_ != req) return;
+  pending_ = nullptr;
+  // The oldest refused thread that still exists gets the slot next.
+  while (!refused_.empty()) {
+    plat_thread_ref next = refused_.front();
+    refused_.pop_front();
+    if (next.expired()) continue;
+    kept_for_ = next;
+    kept_since_ = plat_systick_get();
+    plat_thread_wake(next);
+    return;
+  }
 }
 
 mb_frame *south_port_base::pending_request() {
@@ -52,7 +86,13 @@ void south_port_base::update_cache_proc() { cache_update_all(cache_.get(), timeo
 
 void south_port_base::start_threads(const char *send_name) {
   close_threads();
-  plat_thread_handle send = plat_thread_start([this] { send_pass(); }, 10, send_name);
+  plat_thread_handle send = plat_thread_start(
+      [this] {
+        send_pass();
+        // Nothing waiting: sleep until push_request hands over a request.
+        if (!pending_request()) plat_thread_idle_until_woken();
+      },
+      10, send_name);
   plat_thread_handle cache = plat_thread_start([this] { update_cache_proc(); }, cache_polling_cycle_, "update_cache_proc");
   std::scoped_lock lock(lock_);
   send_thread_ = std::move(send);
@@ -95,7 +135,7 @@ void south_port_base::deliver_answer(mb_frame *req, const uint8_t *bytes, uint32
   // is done.
   {
     std::scoped_lock lock(lock_);
-    if (pending_ == req) pending_ = nullptr;
+    free_slot_locked(req);
   }
   do_call_back(req);
   mb_frame_release(req);
@@ -112,7 +152,7 @@ void south_port_base::deliver_device_answer(mb_frame *req, mb_frame *answer) {
 void south_port_base::release_pending(mb_frame *req) {
   {
     std::scoped_lock lock(lock_);
-    if (pending_ == req) pending_ = nullptr;
+    free_slot_locked(req);
   }
   // Outside the lock: freeing the frame runs its owner's context release.
   mb_frame_release(req);

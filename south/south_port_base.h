@@ -12,9 +12,17 @@
 // A derived port implements send_pass() (one pass of its send thread) and
 // decides when to start and close the threads (serial ports when the line
 // opens and closes, TCP ports when the connection comes and goes).
+//
+// Hand-over: the send thread sleeps until push_request wakes it. A thread
+// whose offer finds the slot taken is remembered, in the order of the
+// refusals; when the slot frees, the oldest one is woken and the slot is
+// held for it for a moment (kept_for_ms), so that it is served before
+// anyone who offered later. A refused thread that is never woken (the
+// port went away) still offers again after its own period.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +44,12 @@ class south_port_base : public south_port {
   south_port_base &operator=(const south_port_base &) = delete;
 
   // 0 accepted (the slot takes the caller's reference and the send thread
-  // is woken), 1 busy. Any thread.
+  // is woken), 1 busy (the calling thread, if it is a platform thread, is
+  // woken when its turn comes). Any thread.
   int push_request(mb_frame *frame) override;
+
+  // How long a freed slot is held for the oldest refused thread.
+  static constexpr uint32_t kept_for_ms = 20;
 
   const std::string &type() const { return type_; }
   uint32_t timeout() const { return timeout_; }
@@ -106,10 +118,18 @@ class south_port_base : public south_port {
   const uint32_t cache_polling_cycle_;
   std::unique_ptr<mb_cache> cache_;
 
-  // Guards pending_ and the two thread handle slots. Threads are joined
-  // outside it (a joined pass may need it to empty the slot).
+  // Empties the slot if it still holds `req` and wakes the oldest refused
+  // thread, holding the slot for it. REQUIRES: lock_ held.
+  void free_slot_locked(const mb_frame *req);
+
+  // Guards pending_, the refused threads, the slot's holder and the two
+  // thread handle slots. Threads are joined outside it (a joined pass may
+  // need it to empty the slot).
   std::mutex lock_;
   mb_frame *pending_ = nullptr;  // owns one reference
+  std::deque<plat_thread_ref> refused_;  // oldest refusal first, each thread once
+  plat_thread_ref kept_for_;             // the thread the free slot is held for
+  uint32_t kept_since_ = 0;              // tick when it was woken
   plat_thread_handle send_thread_;
   plat_thread_handle cache_thread_;
 };

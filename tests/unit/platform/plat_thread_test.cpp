@@ -139,3 +139,64 @@ TEST(PlatProcessDeathTest, SigtermWakesTheMainWaitAndStopsThreads) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PlatThread, IdleThreadSleepsUntilWokenAndStopsPromptly) {
+  std::atomic<int> passes{0};
+  auto t = plat_thread_start(
+      [&] {
+        ++passes;
+        plat_thread_idle_until_woken();
+      },
+      5, "idle-test");
+  ASSERT_TRUE(wait_until([&] { return passes == 1; }));
+  plat_systick_sleep(150);  // thirty periods: an idle thread runs none of them
+  EXPECT_EQ(passes, 1);
+  uint32_t start = plat_systick_get();
+  plat_thread_wake(t);
+  ASSERT_TRUE(wait_until([&] { return passes == 2; }));
+  EXPECT_LT(plat_systick_get() - start, 50u);
+  // A weak reference wakes it the same way, and stops doing so once it is gone.
+  plat_thread_ref ref;
+  auto probe = plat_thread_start([&] { ref = plat_thread_self(); plat_thread_idle_until_woken(); }, 5, "ref-test");
+  ASSERT_TRUE(wait_until([&] { return !ref.expired(); }));
+  plat_thread_wake(ref);
+  probe.reset();
+  start = plat_systick_get();
+  t.reset();  // joins a thread that sleeps without a deadline
+  EXPECT_LT(plat_systick_get() - start, 100u);
+  plat_thread_wake(ref);  // the thread is gone: ignored
+  EXPECT_TRUE(ref.expired());
+}
+
+TEST(PlatThread, NextPassInShortensTheWaitAndWaitForWakeReportsTheWake) {
+  std::atomic<int> passes{0};
+  auto t = plat_thread_start(
+      [&] {
+        ++passes;
+        plat_thread_next_pass_in(20);
+        plat_thread_next_pass_in(1000);  // the shortest wins
+      },
+      60000, "next-test");
+  ASSERT_TRUE(wait_until([&] { return passes >= 5; }, 2000));
+  t.reset();
+
+  std::atomic<int> woken{-1};
+  std::atomic<bool> waiting{false};
+  t = plat_thread_start(
+      [&] {
+        if (woken >= 0) return;
+        waiting = true;
+        woken = plat_thread_wait_for_wake(5000);
+      },
+      60000, "wfw-test");
+  ASSERT_TRUE(wait_until([&] { return waiting.load(); }));
+  const uint32_t start = plat_systick_get();
+  plat_thread_wake(t);
+  ASSERT_TRUE(wait_until([&] { return woken >= 0; }));
+  EXPECT_EQ(woken, 1);
+  EXPECT_LT(plat_systick_get() - start, 1000u);
+}
+
+}  // namespace
