@@ -159,8 +159,18 @@ TEST(PlatThread, IdleThreadSleepsUntilWokenAndStopsPromptly) {
   EXPECT_LT(plat_systick_get() - start, 50u);
   // A weak reference wakes it the same way, and stops doing so once it is gone.
   plat_thread_ref ref;
-  auto probe = plat_thread_start([&] { ref = plat_thread_self(); plat_thread_idle_until_woken(); }, 5, "ref-test");
-  ASSERT_TRUE(wait_until([&] { return !ref.expired(); }));
+  std::atomic<bool> got{false};  // publishes `ref`
+  auto probe = plat_thread_start(
+      [&] {
+        if (!got) {
+          ref = plat_thread_self();
+          got = true;
+        }
+        plat_thread_idle_until_woken();
+      },
+      5, "ref-test");
+  ASSERT_TRUE(wait_until([&] { return got.load(); }));
+  EXPECT_FALSE(ref.expired());
   plat_thread_wake(ref);
   probe.reset();
   start = plat_systick_get();
