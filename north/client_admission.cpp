@@ -13,7 +13,7 @@ namespace {
 // IPv6 address.
 constexpr const char *kMappedIpv4Pattern = R"(((2(5[0-5]|[0-4]\d))|[0-1]?\d{1,2})(\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{1,2})){3})";
 
-constexpr uint32_t kMaxBlankCount = 4;
+constexpr uint32_t kMaxBlankCount = client_activity::max_blank;
 
 size_t pick_most_lazy(const std::vector<admission_client_view> &clients) {
   size_t candidate = 0;

@@ -86,8 +86,9 @@ admission_decision client_admission_at_limit(int32_t method, const std::vector<a
 // A client's receive activity, kept by its receive thread and read by the
 // server thread's policies.
 struct client_activity {
+  static constexpr uint32_t max_blank = 4;  // blank_count stays here once reached
   std::atomic<uint32_t> last_rx_tick{0};
-  std::atomic<uint32_t> blank_count{0};  // consecutive empty receives, 0-4
+  std::atomic<uint32_t> blank_count{0};  // consecutive empty receives, 0-max_blank
   std::atomic<uint8_t> idle{0};          // 1 once the idle time-out closed it
 };
 

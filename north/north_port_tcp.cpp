@@ -118,6 +118,8 @@ void client_destroy(mbtcp_client *client) {
   RON(client);
   {
     std::scoped_lock guard(client->lock);
+    // A receive waiting on the connection returns now, not at its wait's end.
+    if (std::shared_ptr<plat_socket> s = client->socket()) plat_socket_shutdown(s.get());
     client->set_socket(nullptr);
   }
   // Receive first: it is the only one that queues, so once it is gone

@@ -1,5 +1,6 @@
 // A north TCP client's passes: receiving and cutting requests, handing them
 // to the mux, and sending the answers back.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -10,6 +11,28 @@
 namespace {
 
 constexpr uint32_t kReceiveWaitMs = 100;
+// Once a client has been quiet long enough for its blank count to stay at
+// its maximum, nothing changes until data comes or its idle time-out falls
+// due, so its receive may wait longer.
+constexpr uint32_t kQuietWaitMs = 1000;
+
+// How long this pass's receive may wait without changing what the client's
+// bookkeeping shows: 100 ms while blanks are still being counted, only the
+// rest of the frame gap while an RTU request is being gathered, and up to
+// the idle time-out (at most a second) once the client is plainly quiet.
+uint32_t receive_wait(const mbtcp_client *c, uint32_t now) {
+  if (c->rtu_over_tcp && c->rtu_buf->count > 0) {
+    return std::min<uint32_t>(kReceiveWaitMs, static_cast<uint32_t>(c->time_interval) + 1);
+  }
+  if (c->activity.blank_count.load() < client_activity::max_blank) return kReceiveWaitMs;
+  uint32_t wait = kQuietWaitMs;
+  if (c->idle_time > 0) {
+    const uint32_t quiet = now - c->activity.last_rx_tick.load();
+    const uint32_t idle = static_cast<uint32_t>(c->idle_time);
+    wait = quiet >= idle ? kReceiveWaitMs : std::min(wait, idle - quiet + 1);
+  }
+  return std::max(wait, kReceiveWaitMs);
+}
 
 // The frame's context: one shared reference to the client, dropped when the
 // frame is freed, so the record outlives every request it made.
@@ -83,7 +106,8 @@ void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
     PLAT_LOG(7, "RON(cli->sock) failed");
     return;
   }
-  const int n = plat_socket_recv(s.get(), client->rx_scratch.get(), mbtcp_client::rx_chunk, kReceiveWaitMs);
+  const int n = plat_socket_recv(s.get(), client->rx_scratch.get(), mbtcp_client::rx_chunk,
+                                 receive_wait(client, plat_systick_get()));
   mb_frame *frame = client->rtu_over_tcp ? rx_fsm_rtu(client, client->rx_scratch.get(), n)
                                          : rx_fsm_tcp(client, client->rx_scratch.get(), n);
 
@@ -103,10 +127,11 @@ void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
     case receive_outcome::quiet:
       break;
   }
-  // Data came: look for more at once. A master sends its next request as
-  // soon as it has the answer, and a period's wait here would add to every
-  // exchange.
-  if (n > 0) plat_thread_wake_self();
+  // The receive itself is the pass's wait: look again at once. After data
+  // a master sends its next request as soon as it has the answer, and a
+  // period's wait would add to every exchange; after a quiet receive the
+  // extra wait would only cost a second sleep and wake-up per pass.
+  plat_thread_wake_self();
   if (!frame) return;
   client->send_list->push(frame, "NORTH TCP <-");
   PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ", type, client->unit_id,

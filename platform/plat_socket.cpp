@@ -255,6 +255,11 @@ plat_socket_handle plat_socket_accept_ipv6(plat_socket *s, uint8_t address[16], 
   return std::make_unique<plat_socket>(fd);
 }
 
+void plat_socket_shutdown(plat_socket *s) {
+  if (!s || s->fd_ < 0) return;
+  ::shutdown(s->fd_, SHUT_RDWR);
+}
+
 bool plat_socket_is_connected(plat_socket *s) {
   if (!s || s->fd_ < 0 || s->peer_gone_) return false;
   char byte;

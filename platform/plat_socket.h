@@ -50,6 +50,10 @@ int plat_socket_listen(plat_socket *s, int backlog);
 plat_socket_handle plat_socket_accept_ipv6(plat_socket *s, uint8_t address[16], uint16_t *port,
                                            uint32_t timeout_ms);
 
+// Shuts both directions of a connection: a receive waiting on it (in
+// another thread that holds the socket) returns at once as "peer gone".
+void plat_socket_shutdown(plat_socket *s);
+
 // False once the peer has gone (orderly close or error).
 bool plat_socket_is_connected(plat_socket *s);
 
