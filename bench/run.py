@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Trellis benchmark: the gateway between Modbus TCP masters and a Modbus TCP device.
 
-    bench/run.py [--bin build/trellis] [--quick] [--only SECTION] [--level 3]
+    bench/run.py [--bin build/trellis] [--quick] [--only SECTION] [--rounds 3] [--level 3]
 
-Starts its own device on 127.0.0.1 (a separate process answering function
-codes 1-4 from a select loop, so its own latency is low and steady) and, for
+Starts its own device on 127.0.0.1 (a separate process answering register
+reads from a select loop, so its own latency is low and steady) and, for
 every section, a fresh gateway with one south TCP port to that device and one
 north TCP port (time_interval 0, idle_time 0). Each figure is measured
 straight to the device and through the gateway in the same run, and printed
@@ -23,6 +23,7 @@ import argparse
 import os
 import selectors
 import socket
+import statistics
 import struct
 import subprocess
 import sys
@@ -41,9 +42,8 @@ MASTER_TIMEOUT = 3.0  # s; longer than the gateway's south time-out, so a lost r
 # --- the device ---------------------------------------------------------------------------
 
 def serve(port):
-    """Answers reads of function codes 1-4 (register or bit address a holds 100 + a,
-    bits alternate 1, 0); anything else gets exception 1. Commands on stdin:
-    "stats" prints "requests R conns C"."""
+    """Answers reads of function codes 3 and 4 (register a holds 100 + a); anything else gets
+    exception 1. A line on stdin makes it print "requests R conns C" (served so far, open now)."""
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))
@@ -88,11 +88,6 @@ def serve(port):
                     start, count = struct.unpack(">HH", buf[8:12])
                     values = [(100 + start + i) & 0xFFFF for i in range(count)]
                     pdu = struct.pack(f">BBB{count}H", unit, fc, 2 * count, *values)
-                elif fc in (1, 2) and length == 6:
-                    start, count = struct.unpack(">HH", buf[8:12])
-                    bits = bytes(sum(((start + 8 * b + i + 1) % 2) << i for i in range(8) if 8 * b + i < count)
-                                 for b in range((count + 7) // 8))
-                    pdu = struct.pack(">BBB", unit, fc, len(bits)) + bits
                 else:
                     pdu = struct.pack(">BBB", unit, fc | 0x80, 1)
                 out += struct.pack(">HHH", tid, 0, len(pdu)) + pdu
@@ -453,61 +448,90 @@ class Report:
 
 # --- sections -----------------------------------------------------------------------------
 
+def median(values):
+    return statistics.median(values)
+
+
+def spread(values, unit):
+    scale = {"ms": 1e6}.get(unit, 1)
+    return ", ".join(f"{v / scale:.3f}" if unit == "ms" else f"{v:,.0f}" for v in values)
+
+
 def sequential(args, device, tmp, report):
     n = 1000 if args.quick else 5000
-    report.section("sequential", f"one master, {n:,} reads of {COUNT} holding registers")
-    direct = time_reads(device.port, n)
+    report.section("sequential", f"one master, {n:,} reads of {COUNT} holding registers, "
+                                 f"median of {args.rounds} round(s)")
+    rounds = []
     gw = Gateway(args, device, tmp)
     try:
-        through = time_reads(gw.port, n)
+        for _ in range(args.rounds):
+            direct, through = time_reads(device.port, n), time_reads(gw.port, n)
+            rounds.append((percentile(direct, 50), percentile(direct, 99),
+                           percentile(through, 50), percentile(through, 99)))
     finally:
         gw.close()
-    d50, d99, g50, g99 = (percentile(direct, 50), percentile(direct, 99),
-                          percentile(through, 50), percentile(through, 99))
+    d50, d99, g50, g99 = (median(column) for column in zip(*rounds))
+    added = [r[2] - r[0] for r in rounds]
     report.row("p50", d50, g50, "ms")
     report.row("p99", d99, g99, "ms")
-    added = g50 - d50
-    report.row("gateway-added p50", None, added, "ms", "< 0.1 ms", added < 0.1e6)
+    report.row("gateway-added p50", None, median(added), "ms", "< 0.1 ms", median(added) < 0.1e6)
+    if len(rounds) > 1:
+        report.note(f"gateway-added p50 per round, ms: {spread(added, 'ms')}")
 
 
 def cpu(args, device, tmp, report):
     n = 2000 if args.quick else 10000
-    report.section("cpu", f"{n:,} sequential reads, cache off (utime+stime, {1000 // CLK_TCK} ms ticks)")
-    time_reads(device.port, 100, warmup=0)
-    before = cpu_ticks(device.proc.pid)
-    time_reads(device.port, n, warmup=0)
-    device_us = (cpu_ticks(device.proc.pid) - before) * 1e6 / CLK_TCK / n
+    report.section("cpu", f"{n:,} sequential reads, cache off (utime+stime, {1000 // CLK_TCK} ms ticks), "
+                          f"median of {args.rounds} round(s)")
+
+    def per_request(port, pid):
+        time_reads(port, 100, warmup=0)
+        before = cpu_ticks(pid)
+        time_reads(port, n, warmup=0)
+        return (cpu_ticks(pid) - before) * 1e6 / CLK_TCK / n
+
+    rounds = []
     gw = Gateway(args, device, tmp)
     try:
-        time_reads(gw.port, 100, warmup=0)
-        before = cpu_ticks(gw.pid)
-        time_reads(gw.port, n, warmup=0)
-        gateway_us = (cpu_ticks(gw.pid) - before) * 1e6 / CLK_TCK / n
+        for _ in range(args.rounds):
+            rounds.append((per_request(device.port, device.proc.pid), per_request(gw.port, gw.pid)))
     finally:
         gw.close()
+    device_us, gateway_us = (median(column) for column in zip(*rounds))
     report.row("CPU per request (direct: the device's)", device_us, gateway_us, "us", "< 30 us", gateway_us < 30)
-    report.note(f"resolution: one tick over {n:,} reads = {1e6 / CLK_TCK / n:.2f} us per request")
+    report.note(f"resolution: one tick over {n:,} reads = {1e6 / CLK_TCK / n:.2f} us per request"
+                + (f"; gateway us per round: {spread([r[1] for r in rounds], 'us')}" if len(rounds) > 1 else ""))
 
 
 def sixteen(args, device, tmp, report):
-    seconds, warmup = (2.0, 0.5) if args.quick else (6.0, 1.0)
-    report.section("sixteen", f"{MASTERS} masters reading at once for {seconds:g} s (after {warmup:g} s warm-up)")
-    direct, direct_rate, _ = concurrent_reads(device.port, seconds, warmup)
+    seconds, warmup = (2.0, 0.5) if args.quick else (5.0, 1.0)
+    report.section("sixteen", f"{MASTERS} masters reading at once for {seconds:g} s (after {warmup:g} s warm-up), "
+                              f"median of {args.rounds} round(s)")
+    rounds, masters = [], []
     gw = Gateway(args, device, tmp)
     try:
-        through, rate, masters = concurrent_reads(gw.port, seconds, warmup)
-        gw.alive()
+        for _ in range(args.rounds):
+            direct, direct_rate, _ = concurrent_reads(device.port, seconds, warmup)
+            through, rate, ms = concurrent_reads(gw.port, seconds, warmup)
+            gw.alive()
+            masters += ms
+            rounds.append((percentile(direct, 50), percentile(direct, 99), direct_rate,
+                           percentile(through, 50), percentile(through, 99), rate))
     finally:
         gw.close()
+    d50, d99, d_rate, g50, g99, g_rate = (median(column) for column in zip(*rounds))
     wrong = sum(m.wrong for m in masters)
     timeouts = sum(m.timeouts for m in masters)
-    d99, g99 = percentile(direct, 99), percentile(through, 99)
-    report.row("p50", percentile(direct, 50), percentile(through, 50), "ms")
+    report.row("p50", d50, g50, "ms")
     report.row("p99", d99, g99, "ms", "<= 2x direct", g99 <= 2 * d99 and not wrong)
-    report.row("reads/s", direct_rate, rate, "reads/s", ">= 0.6x direct", rate >= 0.6 * direct_rate and not wrong)
+    report.row("reads/s", d_rate, g_rate, "reads/s", ">= 0.6x direct", g_rate >= 0.6 * d_rate and not wrong)
     per_master = sorted(m.done for m in masters)
-    report.note(f"reads per master through the gateway: min {per_master[0]:,}, max {per_master[-1]:,}; "
+    report.note(f"reads per master and round through the gateway: min {per_master[0]:,}, max {per_master[-1]:,}; "
                 f"timed out: {timeouts}; wrong answers: {wrong}")
+    if len(rounds) > 1:
+        report.note(f"per round, p99 ms direct/gateway: "
+                    + "; ".join(f"{r[1] / 1e6:.3f}/{r[4] / 1e6:.3f}" for r in rounds)
+                    + ", reads/s direct/gateway: " + "; ".join(f"{r[2]:,.0f}/{r[5]:,.0f}" for r in rounds))
 
 
 def cached(args, device, tmp, report):
@@ -589,8 +613,12 @@ def main():
     parser.add_argument("--bin", default=os.environ.get("TRELLIS_BIN", os.path.join(HERE, "..", "build", "trellis")))
     parser.add_argument("--quick", action="store_true", help="shorter runs and windows (less repeatable)")
     parser.add_argument("--only", choices=SECTIONS, action="append", help="run this section (repeatable)")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="direct/gateway rounds of sequential, cpu and sixteen; medians are printed")
     parser.add_argument("--level", type=int, default=3, help="gateway log level (-l)")
     args = parser.parse_args()
+    if args.quick:
+        args.rounds = 1
     if not os.access(args.bin, os.X_OK):
         raise SystemExit(f"no gateway binary at {args.bin} (build it, or give --bin)")
 
