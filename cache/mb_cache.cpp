@@ -240,6 +240,10 @@ int cache_count(mb_cache *cache, uint8_t func_code) {
 void cache_update_all(mb_cache *cache, uint32_t timeout) {
   PLAT_LOG(7, "cache:%s\n", "cache_update_all");
   RON(cache);
+  {
+    std::scoped_lock lock(cache->lock);
+    cache->refresher = plat_thread_self();
+  }
   for (int li = 0; li < MB_CACHE_LISTS; ++li) {
     PLAT_LOG(7, "FUN CODE CHOOSE IS %d", li + 1);
     uint32_t last_id = 0;
@@ -285,8 +289,10 @@ void cache_update_all(mb_cache *cache, uint32_t timeout) {
           accepted = true;
           break;
         }
-        if (static_cast<uint32_t>(plat_systick_get() - first_offer) >= timeout) break;
-        plat_systick_sleep(1);
+        const uint32_t waited = plat_systick_get() - first_offer;
+        if (waited >= timeout) break;
+        // The port wakes this thread when its slot is ours.
+        plat_thread_wait_for_wake(timeout - waited);
         if (plat_thread_wait_for_stop(0)) break;
       }
       if (!accepted) {
@@ -312,7 +318,9 @@ void cache_update_all(mb_cache *cache, uint32_t timeout) {
           PLAT_LOG(6, " %s %s :UPDATE GET RSP SUCCESS", "mb_cache.cpp", __func__);
           break;
         }
-        plat_systick_sleep(1);
+        // The answer's callback wakes this thread; the time-out bounds the wait.
+        const uint32_t since = plat_systick_get() - cache->last_push_tick;
+        plat_thread_wait_for_wake(since < cache->timeout ? cache->timeout - since : 1);
         if (plat_thread_wait_for_stop(0)) return abandon_pass(cache);
       }
 
@@ -351,10 +359,12 @@ int cache_update_callback(mb_frame *frame, void *ctx_ptr, uint8_t, uint16_t, uin
   const uint8_t *a = mb_frame_get_data(frame, &len);
   const uint8_t want_fc = static_cast<uint8_t>(ctx->list_index + 1);
   enum { ignored, stored, refused } outcome = ignored;
+  plat_thread_ref refresher;
   {
     std::scoped_lock lock(cache->lock);
     if (cache->waiting == 1 && cache->refresh_seq == ctx->seq && cache->refresh_id == ctx->entry_id) {
       cache->waiting = 0;
+      refresher = cache->refresher;
       cache_data *e = find_entry(cache->lists[ctx->list_index], ctx->entry_id);
       if (e && a && len >= 3 && a[1] == want_fc && len >= 3u + a[2]) {
         e->data.fill(0);
@@ -367,6 +377,7 @@ int cache_update_callback(mb_frame *frame, void *ctx_ptr, uint8_t, uint16_t, uin
       }
     }
   }
+  plat_thread_wake(refresher);  // the pass goes on to the next entry now
   if (outcome == ignored)
     PLAT_LOG(6, "%s: refresh answer no longer awaited, ignored, phy id is %02x.\n", "cache_update_callback",
              a ? a[0] : 0);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "frame/mb_frame.h"
+#include "platform/plat_thread.h"
 #include "route/port.h"
 
 constexpr int MB_CACHE_LISTS = 4;                // function codes 1, 2, 3, 4
@@ -67,6 +68,10 @@ class mb_cache final {
   uint32_t refresh_id = 0;   // entry whose refresh is outstanding, 0 none
   uint8_t waiting = 0;       // 1 while that refresh has not been answered
   bool refresh_ok = false;   // the answer replaced the entry's data
+
+  // The refresh thread, woken when its outstanding request is answered.
+  // Guarded by lock.
+  plat_thread_ref refresher;
 
   // Cache thread only.
   uint32_t last_push_tick = 0;
