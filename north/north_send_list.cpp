@@ -27,7 +27,7 @@ void north_send_list::flush_locked() {
   }
 }
 
-int north_send_list::push(mb_frame *frame, const char *title) {
+int north_send_list::push(mb_frame *frame, const char *title, bool wake_consumer) {
   RVON(frame, -1);
   int rc = 0;
   {
@@ -39,9 +39,11 @@ int north_send_list::push(mb_frame *frame, const char *title) {
       rc = -1;
     }
   }
-  if (rc == 0) plat_thread_wake(consumer_.load());
+  if (rc == 0 && wake_consumer) plat_thread_wake(consumer_.load());
   return rc;
 }
+
+void north_send_list::wake_consumer() { plat_thread_wake(consumer_.load()); }
 
 size_t north_send_list::size() const {
   std::scoped_lock guard(lock_);

@@ -9,8 +9,10 @@
 // gets its newest request served, not its oldest.
 //
 // Thread contract:
-// - push() only from the receiving thread, hand_over() only from the
-//   sending thread; both may run at the same time.
+// - push() only from the receiving thread; hand_over() from the sending
+//   thread, and from the receiving thread right after its own push (which
+//   saves a thread hop when the south port is free); they may run at the
+//   same time.
 // - Looking at the front frame, offering it to the mux and taking it out of
 //   the list happen as one step under the list's lock, so the flush in
 //   push() never releases a frame the mux has already taken.
@@ -55,8 +57,12 @@ class north_send_list final {
   // (dumps titled "Old packets pushed from northbound ports are updated:",
   // then the flush message). The new frame's bytes are dumped at level 6
   // under `title`. Returns 0, or -1 when the list refused the frame (it is
-  // released then).
-  int push(mb_frame *frame, const char *title);
+  // released then). With `wake_consumer` false the caller offers the frame
+  // itself and wakes the consumer only if that does not settle it.
+  int push(mb_frame *frame, const char *title, bool wake_consumer = true);
+  // Wakes the consumer thread (see set_consumer).
+  void wake_consumer();
+  plat_thread *consumer() const { return consumer_.load(); }
 
   // Offers the front frame: calls offer(frame) -> the mux's result, under
   // the list's lock. 0: the frame leaves the list (its reference now
@@ -76,6 +82,41 @@ class north_send_list final {
       mb_frame_release(front);
     }
     return rc;
+  }
+
+  // The send thread's pass of any north port: offers the front request
+  // (hand_over with `offer`), then decides the thread's wait: a busy south
+  // port wakes it when its slot frees (the period is only the fallback);
+  // with more queued it runs again at once; with none it sleeps until the
+  // next push wakes it. Call from the consumer thread's pass only.
+  template <class Offer>
+  void send_pass(Offer &&offer) {
+    const std::optional<int> rc = hand_over(offer);
+    if (rc && *rc > 0) return;
+    if (size() > 0) {
+      plat_thread_wake_self();
+    } else {
+      plat_thread_idle_until_woken();
+    }
+  }
+
+  // Queues `frame` (as push) and offers it at once from the receiving
+  // thread, on behalf of the consumer: the request usually finds its south
+  // port free, and a thread hop is saved. A busy port, or more queued behind
+  // it, is left to the consumer, which is woken (the port wakes the
+  // consumer, not the receiving thread, when its slot frees). Returns as push.
+  template <class Offer>
+  int push_and_offer(mb_frame *frame, const char *title, Offer &&offer) {
+    const int pushed = push(frame, title, false);
+    if (pushed != 0) return pushed;
+    plat_thread *sender = consumer();
+    std::optional<int> rc;
+    if (sender) {
+      plat_thread_acting_for as_sender(sender);
+      rc = hand_over(offer);
+    }
+    if (!rc || *rc > 0 || size() > 0) wake_consumer();
+    return 0;
   }
 
   size_t size() const;

@@ -2,7 +2,6 @@
 // to the mux, and sending the answers back.
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 #include "north/north_port_tcp.h"
 #include "platform/plat_log.h"
@@ -99,8 +98,26 @@ mb_frame *rx_fsm_rtu(mbtcp_client *client, const uint8_t *bytes, int n) {
   return nullptr;
 }
 
+namespace {
+
+// The offer of one request of the client's to the mux: the mux's result.
+int offer_to_mux(mbtcp_client *client, northport_table *npt, mb_frame *frame) {
+  if (!client->rtu_over_tcp) client->tx_id.store(mb_frame_get_tid(frame));
+  // Read before the hand-over: once a south port has the frame it may be
+  // answered and freed on another thread before the push returns.
+  const uint8_t req_id = mb_frame_get_req_id(frame);
+  const int cacheable = frame->cache && mb_frame_is_read(frame);
+  const int rc = mux_push_request(client->mux, npt->table, frame);
+  if (rc == 0) {
+    PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ",
+             client->port->type.c_str(), req_id, cacheable);
+  }
+  return rc;
+}
+
+}  // namespace
+
 void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
-  (void)npt;
   const std::shared_ptr<plat_socket> s = client->socket();
   if (!s) {
     PLAT_LOG(7, "RON(cli->sock) failed");
@@ -133,35 +150,15 @@ void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
   // extra wait would only cost a second sleep and wake-up per pass.
   plat_thread_wake_self();
   if (!frame) return;
-  client->send_list->push(frame, "NORTH TCP <-");
+  const auto offer = [client, npt](mb_frame *f) { return offer_to_mux(client, npt, f); };
+  if (client->send_list->push_and_offer(frame, "NORTH TCP <-", offer) != 0) return;
   PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ", type, client->unit_id,
            client->cache);
 }
 
 void mbtcp_cli_send_proc(mbtcp_client *client, northport_table *npt) {
   RON(npt);
-  const std::optional<int> rc = client->send_list->hand_over([client, npt](mb_frame *frame) {
-    if (!client->rtu_over_tcp) client->tx_id.store(mb_frame_get_tid(frame));
-    // Read before the hand-over: once a south port has the frame it may be
-    // answered and freed on another thread before the push returns.
-    const uint8_t req_id = mb_frame_get_req_id(frame);
-    const int cacheable = frame->cache && mb_frame_is_read(frame);
-    const int rc = mux_push_request(client->mux, npt->table, frame);
-    if (rc == 0) {
-      PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ",
-               client->port->type.c_str(), req_id, cacheable);
-    }
-    return rc;
-  });
-  // Busy south port: it wakes this thread when the slot is ours (the period
-  // is only the fallback). Otherwise the next queued request goes at once,
-  // and with none the thread sleeps until the receive pass queues one.
-  if (rc && *rc > 0) return;
-  if (client->send_list->size() > 0) {
-    plat_thread_wake_self();
-  } else {
-    plat_thread_idle_until_woken();
-  }
+  client->send_list->send_pass([client, npt](mb_frame *f) { return offer_to_mux(client, npt, f); });
 }
 
 int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, uint16_t pid) {

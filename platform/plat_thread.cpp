@@ -58,6 +58,8 @@ registry &the_registry() {
 }
 
 thread_local plat_thread_state *current_thread = nullptr;
+// The thread plat_thread_self() names, when not the current one.
+thread_local plat_thread_state *acting_for = nullptr;
 
 bool must_stop(const plat_thread_state &s) { return s.stop || plat_process_terminating(); }
 
@@ -196,8 +198,14 @@ void plat_thread_next_pass_in(uint32_t ms) {
   if (s->next_wait_ms == plat_thread_state::until_woken || ms < s->next_wait_ms) s->next_wait_ms = ms;
 }
 
+plat_thread_acting_for::plat_thread_acting_for(plat_thread *other) : previous_(acting_for) {
+  if (other && other->state_) acting_for = other->state_.get();
+}
+
+plat_thread_acting_for::~plat_thread_acting_for() { acting_for = previous_; }
+
 plat_thread_ref plat_thread_self() {
-  plat_thread_state *s = current_thread;
+  plat_thread_state *s = acting_for ? acting_for : current_thread;
   if (!s) return {};
   return s->weak_self;
 }

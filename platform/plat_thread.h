@@ -65,6 +65,19 @@ void plat_thread_next_pass_in(uint32_t ms);
 using plat_thread_ref = std::weak_ptr<plat_thread_state>;
 // The calling thread (empty on a thread not started by this layer).
 plat_thread_ref plat_thread_self();
+// While one lives, plat_thread_self() on the constructing thread names
+// `other` instead: a thread that offers work on another thread's behalf
+// gets that one woken when the offer's turn comes. Null: no change.
+class plat_thread_acting_for final {
+ public:
+  explicit plat_thread_acting_for(plat_thread *other);
+  ~plat_thread_acting_for();
+  plat_thread_acting_for(const plat_thread_acting_for &) = delete;
+  plat_thread_acting_for &operator=(const plat_thread_acting_for &) = delete;
+
+ private:
+  plat_thread_state *previous_;
+};
 // Wakes the thread if it still exists (like plat_thread_wake).
 void plat_thread_wake(const plat_thread_ref &thread);
 // From inside a pass: waits up to `wait_ms` for a wake-up (which it uses

@@ -309,6 +309,10 @@ void south_port_tcp::send_pass() {
         req, read,
         [this, req](const uint8_t *bytes, int n) {
           mb_frame *a = rx_rtu_fsm(bytes, n, plat_systick_get());
+          if (a && !answer_fits_request(req, a)) {
+            mb_frame_release(a);
+            return static_cast<mb_frame *>(nullptr);
+          }
           return a;
         },
         &answer);
