@@ -10,39 +10,25 @@ import re
 import select
 import socket
 import struct
+import sys
 import threading
 import time
 
 import pytest
 
-from gateway import (TABLE, Gateway, Peer, Raw, free_port, mbap, read_req, registers, rtu_line, server_xml,
+from gateway import (PEERS, TABLE, Gateway, Peer, Raw, free_port, mbap, read_req, registers, rtu_line, server_xml,
                      wait_for)
+
+sys.path.insert(0, PEERS)
+from hostile_device import crc16, with_crc  # noqa: E402
 
 ADMITTED = "add a new client to tcp server"
 LEVEL = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\d) ")
 
 
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def with_crc(data, covered=None):
-    """data and its CRC, low byte first; the CRC over the first `covered` bytes
-    (default all)."""
-    crc = crc16(data if covered is None else data[:covered])
-    return data + bytes([crc & 0xFF, crc >> 8])
-
-
 def level_lines(gw, level, since=0):
     """The gateway's log lines of `level` from line index `since` on."""
-    with gw._lock:
-        lines = gw.lines[since:]
-    return [line for line in lines if (m := LEVEL.match(line)) and int(m.group(1)) == level]
+    return [line for line in gw.log().split("\n")[since:] if (m := LEVEL.match(line)) and int(m.group(1)) == level]
 
 
 def thread_count(gw):
@@ -242,8 +228,9 @@ def test_oversized_mbap_request_never_reaches_the_serial_line(tmp_path, announce
     """The request starts with a complete RTU read of register 77 (CRC
     included), so the device would log it if any of it reached the line."""
     north = free_port()
-    body = '<SouthPort type="rtu" id="1" port="1" timeout="500"/>' + TABLE + \
-        f'<NorthPort type="tcp" id="1" tcp_port="{north}" idle_time="0" cache="false"><Table ip="*" id="1"/></NorthPort>'
+    body = ('<SouthPort type="rtu" id="1" port="1" timeout="500"/>' + TABLE +
+            f'<NorthPort type="tcp" id="1" tcp_port="{north}" idle_time="0" cache="false">'
+            '<Table ip="*" id="1"/></NorthPort>')
     with rtu_line(tmp_path, 1) as (_, device), \
             Gateway(tmp_path, server_xml(body), serial_prefix=str(tmp_path / "ttyAP")) as gw:
         gw.wait_log("south port serial has been started.")
@@ -398,7 +385,11 @@ def test_request_without_route_is_dropped_at_once_with_one_line(tmp_path):
             m = Raw(north)
             assert m.read(1, 1, 0, 1) is not None
             since = len(gw.lines)
-            m.send(read_req(2, 5, 0, 1) + read_req(3, 6, 0, 1) + read_req(4, 5, 1, 1))
+            for tid, unit in ((2, 5), (3, 6), (4, 5)):
+                # One receive per request: the gateway takes one request from each.
+                received = gw.count("NORTH TCP <-")
+                m.send(read_req(tid, unit, tid, 1))
+                gw.wait_log("NORTH TCP <-", count=received + 1)
             a = m.read(5, 1, 2, 1, timeout=1.0)
             time.sleep(0.5)  # a window in which a re-offered request would log again
             assert len(level_lines(gw, 3, since)) == 3, level_lines(gw, 3, since)[:10]
@@ -423,5 +414,6 @@ def test_impossible_serial_settings_get_defaults(tmp_path, attr, value):
         wait_for(lambda: any(attr in line for line in level_lines(gw, 4)), 5,
                  what=lambda: f"a level-4 line naming {attr}\n" + gw.log()[-3000:])
         gw.wait_listening()
-        wait_for(lambda: read_once(north, 1, 1.5, bytes([3, 2, 0, 100])), 10, what=lambda: "an answer\n" + gw.log()[-3000:])
+        wait_for(lambda: read_once(north, 1, 1.5, bytes([3, 2, 0, 100])), 10,
+                 what=lambda: "an answer\n" + gw.log()[-3000:])
         assert gw.stop() == 0
