@@ -52,7 +52,13 @@ int serial_line::start() {
   return 0;
 }
 
-void serial_line::launch_start() {
+void serial_line::fail(const char *what) {
+  if (starting_.load()) return;
+  PLAT_LOG(3, "[%s] %s failed; the line is closed and opened again\n", device_.c_str(), what);
+  launch_start(true);
+}
+
+void serial_line::launch_start(bool close_first) {
   plat_thread_handle finished;
   {
     std::scoped_lock lock(start_lock_);
@@ -60,7 +66,15 @@ void serial_line::launch_start() {
     if (starting_.load()) return;
     starting_.store(true);
     finished = std::move(start_thread_);
-    start_thread_ = plat_thread_start_oneshot_thread([this] { start_thread(); }, "start_thread");
+    start_thread_ = plat_thread_start_oneshot_thread(
+        [this, close_first] {
+          if (close_first) {
+            close_line("serial_line_fail");
+            tag_.value = 0.0;
+          }
+          start_thread();
+        },
+        "start_thread");
     if (!start_thread_) starting_.store(false);
   }
   // The previous start has ended (it cleared starting_); joining it is quick.

@@ -82,6 +82,13 @@ class serial_line final {
   // For the port's destructor: stops a start in progress, closes the port's
   // threads (serial_line_closing) and the line. Idempotent.
   void shutdown();
+  // From a port's own thread, after a read or write on the line failed
+  // (adapter unplugged, far end gone): logs once at level 3 and, on a start
+  // thread, closes the port's threads and the line, sets the tag to 0 and
+  // reopens the line with the start's retry, which sets the tag back to 1.
+  // The caller releases its request and ends its pass. Calls while a start
+  // is already under way do nothing.
+  void fail(const char *what);
 
   // The open line, or null. For the port's own threads: the pointer stays
   // valid while the calling thread runs, because the line is closed only
@@ -98,7 +105,9 @@ class serial_line final {
   bool starting() const { return starting_.load(); }
 
  private:
-  void launch_start();
+  // Runs start_thread() (after close_first, when set) on a new one-shot
+  // thread unless a start is already running.
+  void launch_start(bool close_first = false);
   void start_thread();
   void close_line(const char *function);
 

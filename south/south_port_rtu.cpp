@@ -134,7 +134,11 @@ void south_port_rtu::send_pass() {
   rtu_framer_reset(&framer_);
   PLAT_LOG(6, "send : [%s] ", device().c_str());
   PLAT_LOG_BUF(6, "SOUTH RTU ->", tx, tx_len);
-  plat_serial_write(serial_h, tx, tx_len);
+  if (plat_serial_write(serial_h, tx, tx_len) != 0) {
+    release_pending(req);
+    line_.fail("write");
+    return;
+  }
   const uint32_t pause = transmit_pause(tx_len);
   PLAT_LOG(7, "send serial data len = %d  sleep time = %d\n", static_cast<int>(tx_len), static_cast<int>(pause));
   plat_systick_sleep(pause);
@@ -149,8 +153,7 @@ void south_port_rtu::send_pass() {
       req,
       [serial_h](uint8_t *buf, size_t size) {
         size_t n = 0;
-        // A failed read counts as a quiet line: the time-out ends the exchange.
-        if (plat_serial_read(serial_h, buf, size, &n) != 0) return 0;
+        if (plat_serial_read(serial_h, buf, size, &n) != 0) return -1;  // the line has failed
         return static_cast<int>(n);
       },
       [this, req](const uint8_t *bytes, int n) {
@@ -174,8 +177,11 @@ void south_port_rtu::send_pass() {
       return;
     }
     case wait_result::timed_out:
-    case wait_result::failed:
       release_pending(req);  // no callback: the requester learns by not getting an answer
+      return;
+    case wait_result::failed:
+      release_pending(req);
+      line_.fail("read");
       return;
     case wait_result::stopped:
       return;  // the line is being closed: the slot keeps its request for the reopened line
