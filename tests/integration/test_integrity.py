@@ -149,6 +149,39 @@ def test_answers_reach_only_the_request_they_answer(tmp_path, framer, behaviour,
             assert gw.stop() == 0
 
 
+@pytest.mark.parametrize("framer", ["socket", "rtu"])
+def test_many_masters_at_once_each_get_their_own_answers(tmp_path, framer):
+    """Eight masters read at once through one south port: every answer is
+    the master's own (tid, unit, values), none is missing, and the device
+    never has two requests outstanding."""
+    north = free_port()
+    with Hostile(tmp_path, framer, 2) as dev:
+        extra = 'rtu_over_tcp="true" time_interval="5"' if framer == "rtu" else ""
+        xml = server_xml(south_tcp(dev, 2000, extra) + TABLE +
+                         f'<NorthPort type="tcp" id="1" tcp_port="{north}" idle_time="0" cache="false" '
+                         'time_interval="0" max_conn="16"><Table ip="*" id="1"/></NorthPort>')
+        with Gateway(tmp_path, xml) as gw:
+            gw.wait_log("been connected.")
+            gw.wait_listening()
+            masters = [Checker(north, base=1000 * i) for i in range(8)]
+            results = [[] for _ in masters]
+
+            def run(i):
+                results[i] = [masters[i].exchange(timeout=3.0) for _ in range(30)]
+
+            threads = [threading.Thread(target=run, args=(i,)) for i in range(len(masters))]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(120)
+            assert all(r == ["right"] * 30 for r in results), ([m.wrong for m in masters], results)
+            assert dev.count("overlap") == 0
+            assert len([line for line in dev.lines() if line.startswith("request ")]) == 8 * 30
+            for m in masters:
+                m.close()
+            assert gw.stop() == 0
+
+
 # --- oversized requests from masters --------------------------------------------------------
 
 def rtu_exchange(sock, unit, addr, count, timeout=1.5):

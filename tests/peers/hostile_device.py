@@ -13,7 +13,8 @@ Each request is logged before it is answered:
     "request unit U fc F addr A count C"      (A, C: the PDU's first two words)
 and with MBAP also its transaction id: "request tid T unit U ...". Other
 event lines: "ready" (listening), "connect", "disconnect", "hostile NAME"
-(a misbehaving answer was sent), "ok NAME COUNT" (a control command taken).
+(a misbehaving answer was sent), "ok NAME COUNT" (a control command taken),
+"overlap" (a request came while an answer on its connection was still due).
 
 Every answer leaves --delay ms after its request (default 0); the times
 below count from then. Behaviour is changed at run time through the control port: one line per
@@ -180,6 +181,8 @@ class Device:
         address, count = struct.unpack(">HH", pdu[1:5]) if len(pdu) >= 5 else (0, 0)
         ids = f"unit {unit} fc {fc} addr {address} count {count}"
         self.report(f"request {ids}" if tid is None else f"request tid {tid} {ids}")
+        if any(t[2] is conn for t in self.timers):
+            self.report("overlap")  # a request came while an answer on this connection was still due
         name = "normal"
         if self.remaining > 0:
             name = self.behaviour
