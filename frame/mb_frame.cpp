@@ -142,6 +142,15 @@ int frame_renewal(mb_frame *frame, const uint8_t *bytes, int len) {
   return 0;
 }
 
+int mb_frame_answer_exception(mb_frame *frame, uint8_t code) {
+  if (!frame || !frame->exceptions || frame->req_id == 0 || !frame->callback) return 1;
+  const uint8_t answer[3] = {frame->req_id, static_cast<uint8_t>(frame->func_code | 0x80), code};
+  if (frame_renewal(frame, answer, sizeof answer) != 0) return 1;
+  PLAT_LOG(6, "exception %02X answered to unit %d, function %02X\n", code, frame->req_id, frame->func_code);
+  do_call_back(frame);
+  return 0;
+}
+
 int mb_frame_mark_sent(mb_frame *frame) {
   if (!frame) return 0;
   frame->tick = plat_systick_get();

@@ -71,7 +71,15 @@ struct mb_frame {
   uint8_t sent;
   uint8_t cache;
   uint8_t broadcast;
+  // 1 when the creating north port answers a request it cannot route, or
+  // whose device does not answer, with a Modbus exception (its "exceptions"
+  // attribute); 0 leaves such a request unanswered.
+  uint8_t exceptions;
 };
+
+// Exception codes a gateway answers with.
+constexpr uint8_t MB_EX_GATEWAY_PATH_UNAVAILABLE = 0x0A;
+constexpr uint8_t MB_EX_GATEWAY_TARGET_NO_RESPONSE = 0x0B;
 
 // A Modbus request. Null for a length below 1 or above MB_MODBUS_BUF_SIZE
 // (level-3 line).
@@ -90,6 +98,12 @@ int do_call_back(mb_frame *frame);
 // Replaces the frame's bytes by the answer's. 1 (level-3 line, frame
 // unchanged) when the answer does not fit `buf`.
 int frame_renewal(mb_frame *frame, const uint8_t *bytes, int len);
+// For a request that will get no answer: when its north port asked for
+// exception answers and it is no broadcast (unit id 0 as received), puts the
+// exception answer (req id, function code | 0x80, `code`) into the frame and
+// calls its callback, which releases one reference: the caller's. 0 then;
+// 1 (nothing done, the caller still holds its reference) otherwise.
+int mb_frame_answer_exception(mb_frame *frame, uint8_t code);
 int mb_frame_mark_sent(mb_frame *frame);
 int mb_frame_is_sent(const mb_frame *frame);
 // 1 when the frame was sent and (now - tick) >= timeout, computed modulo

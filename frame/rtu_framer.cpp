@@ -2,6 +2,75 @@
 
 #include "frame/mb_codec.h"
 
+#include <cstdint>
+#include <cstring>
+
+#include "platform/plat_log.h"
+
+namespace {
+
+constexpr uint32_t kUnknown = UINT32_MAX;
+
+// Layouts by function code: unit + fc + fixed part [+ byte count + data] + CRC.
+uint32_t with_byte_count(const uint8_t *b, uint32_t n, uint32_t count_at) {
+  if (n <= count_at) return 0;
+  return count_at + 1 + b[count_at] + 2;
+}
+
+// The frame that would end here: true when `count` bytes make a complete
+// frame by layout with a valid CRC.
+bool complete_by_length(const rtu_framer *f) {
+  const bool answer = f->options.frame_end == rtu_frame_end::answer_length;
+  const uint32_t want = rtu_expected_length(f->buf.data(), f->count, answer);
+  if (want == 0 || want == kUnknown || want != f->count || want < 4) return false;
+  const uint16_t crc = mb_crc16(f->buf.data(), want - 2);
+  return crc == static_cast<uint16_t>((f->buf[want - 2] << 8) | f->buf[want - 1]);
+}
+
+}  // namespace
+
+uint32_t rtu_expected_length(const uint8_t *b, uint32_t n, bool answer) {
+  if (n < 2) return 0;
+  const uint8_t fc = b[1];
+  if (answer) {
+    if (fc & 0x80) return 5;  // unit, fc | 0x80, exception code, CRC
+    switch (fc) {
+      case 1: case 2: case 3: case 4: case 12: case 17: case 20: case 21: case 23:
+        return with_byte_count(b, n, 2);
+      case 5: case 6: case 8: case 11: case 15: case 16:
+        return 8;
+      case 7:
+        return 5;
+      case 22:
+        return 10;
+      default:
+        return kUnknown;
+    }
+  }
+  switch (fc) {
+    case 1: case 2: case 3: case 4: case 5: case 6: case 8:
+      return 8;
+    case 7: case 11: case 12: case 17:
+      return 4;
+    case 15: case 16:
+      return with_byte_count(b, n, 6);
+    case 22:
+      return 10;
+    case 23:
+      return with_byte_count(b, n, 10);
+    default:
+      return kUnknown;
+  }
+}
+
+rtu_frame_end rtu_frame_end_from_text(const char *port_type, const char *text, bool answers) {
+  if (!text || std::strcmp(text, "silence") == 0) return rtu_frame_end::silence;
+  if (std::strcmp(text, "length") == 0) return answers ? rtu_frame_end::answer_length : rtu_frame_end::request_length;
+  PLAT_LOG(4, "[%s]: frame_end \"%s\" is not \"silence\" or \"length\"; frames end by silence\n",
+           port_type ? port_type : "", text);
+  return rtu_frame_end::silence;
+}
+
 void rtu_framer_init(rtu_framer *f, const rtu_framer_options &options) {
   f->options = options;
   if (f->options.max_len < 1) f->options.max_len = 1;
@@ -34,6 +103,18 @@ rtu_framer_result rtu_framer_feed(rtu_framer *f, const uint8_t *bytes, int n, ui
       // Raw blocks: a full buffer is dropped with the rest of the chunk.
       f->count = 0;
       r.event = rtu_framer_event::overflow;
+      return r;
+    }
+    if (f->options.frame_end != rtu_frame_end::silence && f->options.check_crc && complete_by_length(f)) {
+      // Complete by its layout: cut now. What follows in this read belongs
+      // to no frame we wait for.
+      r.event = rtu_framer_event::frame;
+      r.data = f->buf.data();
+      r.raw_len = f->count;
+      r.len = f->count - 2;
+      r.silence = 0;
+      r.crc_calc = r.crc_recv = static_cast<uint16_t>((f->buf[r.len] << 8) | f->buf[r.len + 1]);
+      f->count = 0;
       return r;
     }
   }

@@ -22,6 +22,8 @@
 //   (no CRC check), a bad CRC gives `crc_error`, a good one `frame`.
 //   Without `check_crc` any non-empty message is a `frame` with all its bytes.
 // - The CRC is the last two bytes, high byte of mb_crc16() first.
+// - Optionally (frame_end) a frame ends as soon as its layout is complete
+//   with a valid CRC, which spares the gap on every exchange.
 #pragma once
 
 #include <cstdint>
@@ -29,12 +31,37 @@
 
 #include "frame/mb_frame.h"
 
+// How a Modbus RTU frame ends.
+enum class rtu_frame_end {
+  silence,         // after the gap, whatever came
+  answer_length,   // also as soon as an answer's layout is complete with a valid CRC
+  request_length,  // also as soon as a request's layout is complete with a valid CRC
+};
+
+// The length, CRC included, of the RTU frame whose first `n` bytes are `b`,
+// from its function code's layout: 0 while more bytes are needed to tell,
+// UINT32_MAX for a layout not known here (silence must end it). `answer`
+// picks answer layouts (read answers by their byte count, write echoes and
+// exceptions by their fixed lengths), otherwise request layouts.
+uint32_t rtu_expected_length(const uint8_t *b, uint32_t n, bool answer);
+
+// The "frame_end" attribute of an RTU port: absent (null) or "silence" is
+// silence framing, "length" ends frames by their layout (answers on the
+// south side, requests on the north side: `answers`); any other text is
+// silence with a level-4 line naming the port type.
+rtu_frame_end rtu_frame_end_from_text(const char *port_type, const char *text, bool answers);
+
 struct rtu_framer_options {
   uint32_t gap_ms = 40;        // the silence that ends a message
   bool gap_inclusive = false;  // true: silence >= gap ends it; false: silence > gap
   bool check_crc = true;       // false: raw messages, no CRC and no minimum length
   uint32_t max_len = MB_RTU_ADU_MAX;  // the longest message, CRC included
   bool discard_until_silence = true;  // what an overlong message costs (see above)
+  // With answer_length or request_length (and check_crc) a frame whose
+  // layout is complete with a valid CRC is cut at once, without waiting for
+  // the silence; the rest of that read is dropped. Anything else falls back
+  // to the silence.
+  rtu_frame_end frame_end = rtu_frame_end::silence;
 };
 
 enum class rtu_framer_event {

@@ -80,6 +80,7 @@ std::unique_ptr<north_port_tcp> north_port_tcp_create(tw_conf_node *element, str
   port->time_interval = s.time_interval;
   port->north_list_size = s.north_list_size;
   port->cache = std::strcmp(tw_conf_node_attr_get_string(element, "cache", "true"), "true") == 0 ? 1 : 0;
+  port->exceptions = std::strcmp(tw_conf_node_attr_get_string(element, "exceptions", "false"), "true") == 0 ? 1 : 0;
 
   tw_conf_node *tables = tw_conf_node_child_query(element, "Table", nullptr);
   if (!tables) {
@@ -163,6 +164,7 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   c->idle_time = port->idle_time;
   c->time_interval = port->time_interval;
   c->cache = port->cache;
+  c->exceptions = port->exceptions;
   c->mbap_buf = std::make_unique<mbap_framer>();
   mbap_framer_init(c->mbap_buf.get(), mbap_side::north_tcp);
   c->rtu_buf = std::make_unique<rtu_framer>();

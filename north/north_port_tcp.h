@@ -85,6 +85,7 @@ class mbtcp_client final : public std::enable_shared_from_this<mbtcp_client> {
   uint8_t unit_id = 0;  // receive thread only
   uint8_t rtu_over_tcp = 0;
   uint8_t cache = 0;
+  uint8_t exceptions = 0;  // the port's "exceptions" attribute, given to every request frame
   int32_t time_interval = 0;
 
   // Receive state, receive thread only; freed by client_destroy.
@@ -123,6 +124,7 @@ class north_port_tcp final : public north_port {
   plat_thread_handle svr_thread;
   int32_t max_conn_method = MAX_CONN_REJECT;
   uint8_t cache = 1;
+  uint8_t exceptions = 0;  // "exceptions" exactly "true": routing failures and time-outs get exception answers
   int32_t id = 255;
   int32_t tcp_port = 502;
   int32_t max_conn = 16;

@@ -79,7 +79,8 @@ class north_send_list final {
       plat_list_pop_front(list_.get());
     } else if (rc < 0) {
       plat_list_pop_front(list_.get());
-      mb_frame_release(front);
+      // No route: an exception answer where the port asked for them.
+      if (mb_frame_answer_exception(front, MB_EX_GATEWAY_PATH_UNAVAILABLE) != 0) mb_frame_release(front);
     }
     return rc;
   }

@@ -43,7 +43,11 @@ mb_frame *make_request_frame(mbtcp_client *c, const uint8_t *data, uint32_t len,
   auto *ref = new client_ref(c->shared_from_this());
   mb_frame *frame = mb_frame_create(data, static_cast<int>(len), on_rsp_callback, ref, release_client_ref,
                                     c->unit_id, pid, tid, c->cache);
-  if (!frame) delete ref;  // a zero-length request makes no frame
+  if (!frame) {
+    delete ref;  // a zero-length request makes no frame
+    return nullptr;
+  }
+  frame->exceptions = c->exceptions;
   return frame;
 }
 

@@ -170,3 +170,13 @@ bool south_port_base::answer_fits_request(const mb_frame *req, const mb_frame *a
            type_.c_str(), unit, fc, want_unit, want_fc);
   return false;
 }
+
+void south_port_base::release_unanswered(mb_frame *req, uint8_t code) {
+  {
+    std::scoped_lock lock(lock_);
+    free_slot_locked(req);
+  }
+  // The exception's callback releases the slot's reference; otherwise it is
+  // released here.
+  if (mb_frame_answer_exception(req, code) != 0) mb_frame_release(req);
+}

@@ -90,6 +90,11 @@ class south_port_base : public south_port {
   // Send thread: the request ends without an answer (time-out, broadcast,
   // unsendable): the slot's reference is released and the slot emptied.
   void release_pending(mb_frame *req);
+  // The device did not answer (time-out, line or connection failed during
+  // the exchange), or cannot be reached: as release_pending, but a
+  // requester that asked for exception answers gets one, by default
+  // "target device failed to respond".
+  void release_unanswered(mb_frame *req, uint8_t code = MB_EX_GATEWAY_TARGET_NO_RESPONSE);
 
   // Send thread: true when `answer` can only be the device's answer to
   // `req`: it carries the unit id the request carried on the wire and the

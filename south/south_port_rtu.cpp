@@ -49,7 +49,10 @@ south_port_rtu::south_port_rtu(checked, const south_port_rtu_settings &s)
       // The division comes first: at every usual rate the gap is 40 ms.
       frame_gap_(static_cast<uint32_t>(1000 * ((4 * bits_per_char_) / s.baudrate) + 40)),
       line_(this, this, line_settings(s)) {
-  rtu_framer_init(&framer_, {.gap_ms = frame_gap_, .gap_inclusive = false, .check_crc = true});
+  rtu_framer_options rtu;
+  rtu.gap_ms = frame_gap_;
+  rtu.frame_end = s.frame_end;
+  rtu_framer_init(&framer_, rtu);
 }
 
 south_port_rtu::~south_port_rtu() {
@@ -135,7 +138,7 @@ void south_port_rtu::send_pass() {
   PLAT_LOG(6, "send : [%s] ", device().c_str());
   PLAT_LOG_BUF(6, "SOUTH RTU ->", tx, tx_len);
   if (plat_serial_write(serial_h, tx, tx_len) != 0) {
-    release_pending(req);
+    release_unanswered(req);
     line_.fail("write");
     return;
   }
@@ -177,10 +180,10 @@ void south_port_rtu::send_pass() {
       return;
     }
     case wait_result::timed_out:
-      release_pending(req);  // no callback: the requester learns by not getting an answer
+      release_unanswered(req);  // the requester learns by getting no answer (or the exception it asked for)
       return;
     case wait_result::failed:
-      release_pending(req);
+      release_unanswered(req);
       line_.fail("read");
       return;
     case wait_result::stopped:
@@ -200,6 +203,8 @@ std::unique_ptr<south_port_rtu> south_port_rtu_create(tw_conf_node *element) {
   s.parity = tw_conf_node_attr_get_int(element, "parity", 0);
   s.port = tw_conf_node_attr_get_int(element, "port", 1);
   const int cycle = tw_conf_node_attr_get_int(element, "cache_polling_cycle", 5000);
+  s.frame_end = rtu_frame_end_from_text(("south " + s.type).c_str(),
+                                        tw_conf_node_attr_get_string(element, "frame_end", nullptr), true);
   s.cache_polling_cycle = cycle < 1 ? 0 : static_cast<uint32_t>(cycle);
   return std::make_unique<south_port_rtu>(s);
 }

@@ -30,6 +30,7 @@ struct south_port_rtu_settings {
   int port = 1;
   uint32_t cache_polling_cycle = 5000;
   uint32_t retry_ms = 10000;  // pause between two failed opens of the line
+  rtu_frame_end frame_end = rtu_frame_end::silence;  // how an answer ends
 };
 
 class south_port_rtu final : public south_port_base, private serial_line_user {

@@ -51,8 +51,10 @@ south_port_tcp::south_port_tcp(checked, const south_port_tcp_settings &s)
              s.host.c_str(), family_ == 16 ? 6 : 4);
   }
   mbap_framer_init(&mbap_, mbap_side::south);
-  rtu_framer_init(&rtu_, {.gap_ms = static_cast<uint32_t>(s.time_interval), .gap_inclusive = false,
-                          .check_crc = true});
+  rtu_framer_options rtu;
+  rtu.gap_ms = static_cast<uint32_t>(s.time_interval);
+  rtu.frame_end = s.frame_end;
+  rtu_framer_init(&rtu_, rtu);
 }
 
 south_port_tcp::~south_port_tcp() {
@@ -113,7 +115,7 @@ void south_port_tcp::mbtcp_cli_proc() {
   // No connection: nothing may be using the old one any more, and a request
   // waiting in the slot belongs to it.
   close_threads();
-  if (mb_frame *left = pending_request()) release_pending(left);
+  if (mb_frame *left = pending_request()) release_unanswered(left, MB_EX_GATEWAY_PATH_UNAVAILABLE);
 
   std::shared_ptr<plat_socket> s = connect_socket();
   if (!s) return;
@@ -282,7 +284,7 @@ void south_port_tcp::send_pass() {
     return;
   }
   if (!discard_late_bytes(sock.get())) {
-    release_pending(req);
+    release_unanswered(req);
     if (drop_socket(sock)) {
       PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
     }
@@ -341,10 +343,10 @@ void south_port_tcp::send_pass() {
       return;
     }
     case wait_result::timed_out:
-      release_pending(req);  // no callback: the requester learns by not getting an answer
+      release_unanswered(req);  // the requester learns by getting no answer (or the exception it asked for)
       return;
     case wait_result::failed:
-      release_pending(req);
+      release_unanswered(req);
       if (drop_socket(sock)) {
         PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
       }
@@ -370,5 +372,7 @@ std::unique_ptr<south_port_tcp> south_port_tcp_create(tw_conf_node *element) {
   s.tcp_port = tw_conf_node_attr_get_int(element, "tcp_port", 502);
   s.time_interval = tw_conf_node_attr_get_int(element, "time_interval", 50);
   s.cache_polling_cycle = tw_conf_node_attr_get_int(element, "cache_polling_cycle", 5000);
+  s.frame_end = rtu_frame_end_from_text(("south " + s.type).c_str(),
+                                        tw_conf_node_attr_get_string(element, "frame_end", nullptr), true);
   return std::make_unique<south_port_tcp>(s);
 }

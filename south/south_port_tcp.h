@@ -54,6 +54,7 @@ struct south_port_tcp_settings {
   int tcp_port = 502;
   int time_interval = 50;         // ms of silence that ends an RTU-over-TCP answer
   int cache_polling_cycle = 5000;  // ms
+  rtu_frame_end frame_end = rtu_frame_end::silence;  // RTU over TCP: how an answer ends
 };
 
 class south_port_tcp final : public south_port_base {

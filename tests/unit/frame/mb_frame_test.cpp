@@ -152,3 +152,42 @@ TEST(MbFrame, ConversionsRefuseOutputLongerThanTheirForm) {
 }
 
 }  // namespace
+
+namespace {
+
+struct answered {
+  int calls = 0;
+  std::vector<uint8_t> bytes;
+};
+
+int keep_answer(mb_frame *frame, void *ctx, uint8_t, uint16_t, uint16_t) {
+  auto *a = static_cast<answered *>(ctx);
+  ++a->calls;
+  a->bytes.assign(frame->buf, frame->buf + frame->len);
+  mb_frame_release(frame);
+  return 0;
+}
+
+TEST(MbFrame, ExceptionAnswersOnlyWhenAskedForAndNeverToABroadcast) {
+  const uint8_t req[] = {0x11, 0x03, 0x00, 0x00, 0x00, 0x01};
+  answered a;
+  // Not asked for: nothing happens, the caller keeps its reference.
+  mb_frame *f = mb_frame_create(req, sizeof req, keep_answer, &a, nullptr, 0x11, 0, 7, 0);
+  EXPECT_EQ(mb_frame_answer_exception(f, MB_EX_GATEWAY_PATH_UNAVAILABLE), 1);
+  EXPECT_EQ(a.calls, 0);
+  // Asked for: the callback gets unit, function | 0x80 and the code, and
+  // releases the only reference.
+  f->exceptions = 1;
+  EXPECT_EQ(mb_frame_answer_exception(f, MB_EX_GATEWAY_TARGET_NO_RESPONSE), 0);
+  EXPECT_EQ(a.calls, 1);
+  EXPECT_EQ(a.bytes, (std::vector<uint8_t>{0x11, 0x83, 0x0B}));
+  // A broadcast (unit 0 as received) gets none.
+  const uint8_t bc[] = {0x00, 0x06, 0x00, 0x01, 0x00, 0x05};
+  f = mb_frame_create(bc, sizeof bc, keep_answer, &a, nullptr, 0x00, 0, 8, 0);
+  f->exceptions = 1;
+  EXPECT_EQ(mb_frame_answer_exception(f, MB_EX_GATEWAY_PATH_UNAVAILABLE), 1);
+  EXPECT_EQ(a.calls, 1);
+  mb_frame_release(f);
+}
+
+}  // namespace

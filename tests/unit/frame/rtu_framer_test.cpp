@@ -160,3 +160,61 @@ TEST_F(RtuFramerTest, InclusiveZeroAndRawOptionsAndNegativeCount) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RtuExpectedLength, AnswerAndRequestLayouts) {
+  struct layout {
+    std::vector<uint8_t> head;
+    bool answer;
+    uint32_t want;
+  };
+  const layout layouts[] = {
+      {{0x01, 0x03}, true, 0},                           // byte count not there yet
+      {{0x01, 0x03, 0x04}, true, 9},                     // 3 + 4 data + CRC
+      {{0x01, 0x01, 0x01}, true, 6},                     // one byte of coils
+      {{0x01, 0x83}, true, 5},                           // exception
+      {{0x01, 0x06}, true, 8},                           // write echo
+      {{0x01, 0x10}, true, 8},
+      {{0x01, 0x2B}, true, UINT32_MAX},                  // unknown layout: silence decides
+      {{0x01, 0x03}, false, 8},                          // read request
+      {{0x01, 0x10, 0x00, 0x00, 0x00, 0x02}, false, 0},  // byte count not there yet
+      {{0x01, 0x10, 0x00, 0x00, 0x00, 0x02, 0x04}, false, 13},
+      {{0x01, 0x0F, 0x00, 0x00, 0x00, 0x0A, 0x02}, false, 11},
+      {{0x01}, false, 0},
+      {{0x01, 0x41}, false, UINT32_MAX},
+  };
+  for (const layout &l : layouts) {
+    SCOPED_TRACE(testing::PrintToString(l.head));
+    EXPECT_EQ(rtu_expected_length(l.head.data(), static_cast<uint32_t>(l.head.size()), l.answer), l.want);
+  }
+}
+
+TEST_F(RtuFramerTest, ByLengthEndsAFrameAtOnceAndFallsBackToSilence) {
+  rtu_framer_options o;
+  o.frame_end = rtu_frame_end::answer_length;
+  init(o);
+  // Split over reads with no silence at all: cut on the last byte, not 40 ms later.
+  const auto wire = with_crc(kAnswer);
+  EXPECT_EQ(feed({wire.begin(), wire.begin() + 4}, 0).event, rtu_framer_event::none);
+  rtu_framer_result r = feed({wire.begin() + 4, wire.end()}, 1);
+  EXPECT_EQ(r.event, rtu_framer_event::frame);
+  EXPECT_EQ(data(r), kAnswer);
+  // Junk after a complete answer in the same read is dropped with the read.
+  auto junk = with_crc(kAnswer);
+  junk.push_back(0xEE);
+  junk.push_back(0xEE);
+  EXPECT_EQ(feed(junk, 100).event, rtu_framer_event::frame);
+  EXPECT_EQ(idle(200).event, rtu_framer_event::none);
+  // A bad CRC at the layout's length waits for the silence, which judges it.
+  auto bad = with_crc(kAnswer);
+  bad.back() ^= 0xFF;
+  EXPECT_EQ(feed(bad, 300).event, rtu_framer_event::none);
+  EXPECT_EQ(idle(341).event, rtu_framer_event::crc_error);
+  // An unknown layout ends by silence as before.
+  const auto odd = with_crc({0x01, 0x2B, 0x0E, 0x01});
+  EXPECT_EQ(feed(odd, 400).event, rtu_framer_event::none);
+  EXPECT_EQ(idle(441).event, rtu_framer_event::frame);
+}
+
+}  // namespace
