@@ -602,7 +602,114 @@ def idle(args, device, tmp, report):
                 f"idle clients still connected at the end: {open_clients} of {MASTERS}")
 
 
-SECTIONS = {"sequential": sequential, "cpu": cpu, "sixteen": sixteen, "cached": cached, "idle": idle}
+# --- serial RTU path -----------------------------------------------------------------------
+
+def crc16(data):
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return struct.pack("<H", crc)
+
+
+class RtuLine:
+    """A pty pair (socat): the gateway's (or the direct master's) end <tmp>/ttyAP0, and
+    tests/peers/rtu_device.py (pymodbus, unit 1) on the other end."""
+
+    def __init__(self, tmp):
+        self.end, dev = os.path.join(tmp, "ttyAP0"), os.path.join(tmp, "dev0")
+        self.socat = subprocess.Popen(["socat", f"pty,raw,echo=0,link={self.end}", f"pty,raw,echo=0,link={dev}"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: os.path.exists(self.end) and os.path.exists(dev), 10, "the pty pair")
+        self.device = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "..", "tests", "peers", "rtu_device.py"),
+                                        "--port", dev, "--unit", "1"], stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, text=True)
+        wait_until(lambda: self.device.stdout.readline().strip() == "ready", 20, "the RTU device")
+        # The device prints a line per access: drain them so that it never blocks on a full pipe.
+        self.drain = subprocess.Popen(["cat"], stdin=self.device.stdout, stdout=subprocess.DEVNULL)
+
+    def direct_reads(self, n):
+        """n reads of COUNT holding registers straight over the line: latencies in ns."""
+        import termios
+        import tty
+        fd = os.open(self.end, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        termios.tcflush(fd, termios.TCIOFLUSH)
+        req = struct.pack(">BBHH", 1, 3, 0, COUNT)
+        req += crc16(req)
+        want = 5 + 2 * COUNT
+        times = []
+        try:
+            for i in range(n + 20):
+                start = time.perf_counter_ns()
+                os.write(fd, req)
+                data = b""
+                while len(data) < want:
+                    data += os.read(fd, want - len(data))
+                if i >= 20:
+                    times.append(time.perf_counter_ns() - start)
+                if data[-2:] != crc16(data[:-2]):
+                    raise SystemExit("bad CRC from the RTU device")
+        finally:
+            os.close(fd)
+        return times
+
+    def close(self):
+        for p in (self.device, self.socat):
+            p.terminate()
+            p.wait()
+        self.drain.wait()
+
+
+class RtuGateway(Gateway):
+    """trellis with a south RTU port on the line (frame_end as given) and a north TCP port."""
+
+    def __init__(self, args, tmp, frame_end):
+        self.port = free_port()
+        self.config = os.path.join(tmp, "bench-rtu.acr")
+        attr = f' frame_end="{frame_end}"' if frame_end else ""
+        with open(self.config, "w") as f:
+            f.write(f"""<?xml version="1.0" encoding="UTF-8"?>
+<tTrellisServer enable="true">
+  <SouthPort type="rtu" id="1" port="1" baudrate="115200" timeout="1000"{attr}/>
+  <TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>
+  <NorthPort type="tcp" id="1" tcp_port="{self.port}" time_interval="0" idle_time="0" cache="false">
+    <Table ip="*" id="1"/>
+  </NorthPort>
+</tTrellisServer>
+""")
+        self.log = open(os.path.join(tmp, "trellis-rtu.log"), "w+")
+        self.proc = subprocess.Popen([args.bin, "-c", self.config, "-l", str(args.level), "--serial-prefix",
+                                      os.path.join(tmp, "ttyAP"), "--tag-socket", os.path.join(tmp, "tags.sock")],
+                                     stdout=subprocess.DEVNULL, stderr=self.log)
+        self.pid = self.proc.pid
+        wait_until(lambda: self.alive() and listening(self.port), 10, f"the gateway to listen on {self.port}")
+
+
+def rtu(args, device, tmp, report):
+    n = 100 if args.quick else 300
+    report.section("rtu", f"Modbus TCP master -> serial RTU device on a pty, {n} reads of {COUNT} registers")
+    line = RtuLine(tmp)
+    try:
+        direct = percentile(line.direct_reads(n), 50)
+        report.row("p50, direct on the line", direct, None, "ms")
+        for frame_end in ("length", None):
+            gw = RtuGateway(args, tmp, frame_end)
+            try:
+                time.sleep(0.5)  # the start thread opens the line (its links exist already)
+                through = percentile(time_reads(gw.port, n, warmup=20), 50)
+            finally:
+                gw.close()
+            if frame_end:
+                report.row('p50, frame_end="length"', direct, through, "ms", "<= 1.3x direct", through <= 1.3 * direct)
+            else:
+                report.row("p50, frames ended by silence", direct, through, "ms")
+    finally:
+        line.close()
+
+
+SECTIONS = {"sequential": sequential, "cpu": cpu, "sixteen": sixteen, "cached": cached, "idle": idle, "rtu": rtu}
 
 
 def main():
