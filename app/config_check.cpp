@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/load_config.h"
@@ -60,9 +62,12 @@ int config_check(const char *path, FILE *out) {
   // In file order; what one element caused stays in the order it was found.
   std::stable_sort(problems.begin(), problems.end(),
                    [](const plat_log_record &a, const plat_log_record &b) { return a.source_line < b.source_line; });
+  // An attribute read twice (the loader's id check and the port's own
+  // settings) reports the same problem twice: it is one problem.
+  std::set<std::pair<int, std::string>> seen;
   int reported = 0;
   for (const plat_log_record &r : problems) {
-    if (superseded(r.message)) continue;
+    if (superseded(r.message) || !seen.emplace(r.source_line, r.message).second) continue;
     std::fprintf(out, "%s:%d: %s\n", path, r.source_line, r.message.c_str());
     ++reported;
   }
