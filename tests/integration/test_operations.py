@@ -2,8 +2,11 @@
 same ports, its exit codes and where it looks for the file; readiness on
 NOTIFY_SOCKET and journal lines."""
 import os
+import shutil
 import socket
 import subprocess
+
+import pytest
 
 from gateway import BIN, Gateway, Raw, free_port, registers, rtu_line, server_xml, wait_for
 
@@ -111,3 +114,42 @@ def test_readiness_is_notified_once_the_ports_are_started_and_journal_lines_carr
     lines = log_path.read_text().splitlines()
     assert lines and all(line.startswith("<") for line in lines), lines[:3]
     assert any(line.startswith("<5>plat_process:") and "readiness sent" in line for line in lines), lines
+
+
+def test_install_lays_out_the_files_the_unit_verifies_and_the_binary_declares_its_capabilities(tmp_path):
+    build = os.path.dirname(BIN)
+    if not os.path.exists(os.path.join(build, "cmake_install.cmake")):
+        pytest.skip("the binary under test is not in a build directory")
+    dest = tmp_path / "dest"
+    r = subprocess.run(["cmake", "--install", build], capture_output=True, text=True, timeout=60,
+                       env={**os.environ, "DESTDIR": str(dest)})
+    assert r.returncode == 0, r.stdout + r.stderr
+    installed = {str(p.relative_to(dest)) for p in dest.rglob("*") if p.is_file()}
+    prefix = next(p[:-len("/bin/trellis")] for p in installed if p.endswith("/bin/trellis"))
+    etc = "etc" if prefix == "usr" else f"{prefix}/etc"
+    assert {f"{prefix}/bin/trellis", f"{prefix}/lib/systemd/system/trellis.service", f"{etc}/trellis/trellis.acr",
+            f"{prefix}/share/doc/trellis/README.md",
+            f"{prefix}/share/doc/trellis/examples/tcp_to_tcp.acr"} <= installed, installed
+
+    binary = dest / prefix / "bin" / "trellis"
+    section = tmp_path / "capabilities"
+    dump = subprocess.run(["objcopy", "--dump-section", f".capabilities={section}", str(binary), str(tmp_path / "o")],
+                          capture_output=True, text=True)
+    assert dump.returncode == 0, dump.stderr
+    assert section.read_bytes() == b"CAP_NET_RAW=+eip CAP_NET_ADMIN=+eip\n"
+
+    # The installed configuration is clean, and the unit names it.
+    config = dest / etc / "trellis" / "trellis.acr"
+    assert subprocess.run([str(binary), "--check", "-c", str(config)], capture_output=True).returncode == 0
+    unit = (dest / prefix / "lib/systemd/system/trellis.service").read_text()
+    assert f"ExecStart=/{prefix}/bin/trellis -c /{etc}/trellis/trellis.acr " in unit
+    for setting in ["Type=notify", "Restart=on-failure", "RuntimeDirectory=trellis", "NoNewPrivileges=yes",
+                    "ProtectSystem=strict", "PrivateTmp=yes", "SupplementaryGroups=dialout"]:
+        assert f"\n{setting}\n" in unit, setting
+    if not shutil.which("systemd-analyze"):
+        pytest.skip("systemd-analyze is not installed")
+    # verify wants the executable where the unit says: point it at the copy.
+    local = tmp_path / "trellis.service"
+    local.write_text(unit.replace(f"/{prefix}/bin/trellis", str(binary)))
+    r = subprocess.run(["systemd-analyze", "verify", str(local)], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0 and r.stderr == "", r.stderr
