@@ -119,13 +119,6 @@ struct load_report {
   std::array<bool, TABLE_ID_MAX + 1> table_named{};  // by a NorthPort rule
 };
 
-// The id a reference attribute holds as the loader will use it: the
-// number, or `def` when absent or not a number (already reported).
-int referenced_id(tw_conf_node *element, const char *attribute, int def) {
-  int id = def;
-  return tw_conf_node_attr_to_int(element, attribute, &id) ? id : def;
-}
-
 // The elements of an array child (`name`) of `element`, in file order.
 std::vector<tw_conf_node *> children_of(tw_conf_node *element, const char *name) {
   std::vector<tw_conf_node *> out;
@@ -203,7 +196,8 @@ void load_south_ports(server *srv, tw_conf_node *array, mux *m, load_report *rep
 // requests are dropped); the ones that do are marked as named.
 void check_item_south_ports(tw_conf_node *table_element, mux *m, load_report *report) {
   for (tw_conf_node *item_element : children_of(table_element, "Item")) {
-    const int south = referenced_id(item_element, "south_port", 255);
+    int south = 255;  // as the item reads it: absent or not a number is 255
+    tw_conf_node_attr_to_int(item_element, "south_port", &south);
     if (south < 0 || south > PORT_ID_MAX) continue;  // reported when the item was made
     if (m->southport_list[static_cast<size_t>(south)]->port) {
       report->south_named[static_cast<size_t>(south)] = true;
@@ -253,7 +247,8 @@ void check_north_port_tables(tw_conf_node *element, int id, bool created, mux *m
   const std::vector<tw_conf_node *> rules = children_of(element, "Table");
   bool any_table = false;
   for (tw_conf_node *rule : rules) {
-    const int table_id = referenced_id(rule, "id", 255);
+    int table_id = 255;  // as the rule reads it
+    tw_conf_node_attr_to_int(rule, "id", &table_id);
     if (table_id < 0 || table_id > TABLE_ID_MAX) continue;
     report->table_named[static_cast<size_t>(table_id)] = true;
     if (m->table_list[static_cast<size_t>(table_id)]) any_table = true;

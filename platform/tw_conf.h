@@ -41,7 +41,8 @@ tw_conf_node *tw_conf_node_child_query(tw_conf_node *node, const char *name, uin
 // as does a value outside the int range.
 int tw_conf_node_attr_get_int(tw_conf_node *node, const char *attribute, int def);
 // Silent form for cross-checks: true with *out set when the attribute is
-// present and a decimal integer as above; false otherwise. Logs nothing
+// present and a decimal integer as above; false otherwise, *out unchanged.
+// Logs nothing
 // (the reading that counts has already reported a bad value).
 bool tw_conf_node_attr_to_int(tw_conf_node *node, const char *attribute, int *out);
 // The attribute text (owned by the document), or `def` when absent.

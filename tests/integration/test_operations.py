@@ -128,7 +128,7 @@ def test_install_lays_out_the_files_the_unit_verifies_and_the_binary_declares_it
     prefix = next(p[:-len("/bin/trellis")] for p in installed if p.endswith("/bin/trellis"))
     etc = "etc" if prefix == "usr" else f"{prefix}/etc"
     assert {f"{prefix}/bin/trellis", f"{prefix}/lib/systemd/system/trellis.service", f"{etc}/trellis/trellis.acr",
-            f"{prefix}/share/doc/trellis/README.md",
+            f"{prefix}/share/doc/trellis/README.md", f"{prefix}/share/doc/trellis/configuration.md",
             f"{prefix}/share/doc/trellis/examples/tcp_to_tcp.acr"} <= installed, installed
 
     binary = dest / prefix / "bin" / "trellis"
