@@ -1,9 +1,11 @@
 #include "app/load_config.h"
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "north/north_port_tcp.h"
 #include "platform/plat_log.h"
@@ -85,6 +87,16 @@ constexpr port_type_row port_types[] = {
      "create south_port_udp done. addr is %p\n", nullptr, "create north_port_udp done. addr is %p\n", nullptr},
 };
 
+// "tcp, udp, ..." for the line about an unknown type.
+std::string port_type_names() {
+  std::string names;
+  for (const port_type_row &row : port_types) {
+    if (!names.empty()) names += ", ";
+    names += row.type;
+  }
+  return names;
+}
+
 const port_type_row *find_port_type(const std::string &type) {
   for (const port_type_row &row : port_types) {
     if (type == row.type) return &row;
@@ -93,6 +105,28 @@ const port_type_row *find_port_type(const std::string &type) {
 }
 
 constexpr int PORT_ID_MAX = 255;
+constexpr int TABLE_ID_MAX = 256;
+
+// What one load has seen so far, for the problems no single create
+// function can see: ids used twice, names of ports and tables that do not
+// exist, ports and tables nothing refers to. Lines are source lines of the
+// elements (0: not seen).
+struct load_report {
+  std::array<int, PORT_ID_MAX + 1> south_line{};
+  std::array<int, PORT_ID_MAX + 1> north_line{};
+  std::array<int, TABLE_ID_MAX + 1> table_line{};
+  std::array<bool, PORT_ID_MAX + 1> south_named{};   // by an Item of a registered table
+  std::array<bool, TABLE_ID_MAX + 1> table_named{};  // by a NorthPort rule
+};
+
+// The elements of an array child (`name`) of `element`, in file order.
+std::vector<tw_conf_node *> children_of(tw_conf_node *element, const char *name) {
+  std::vector<tw_conf_node *> out;
+  tw_conf_node *array = tw_conf_node_child_query(element, name, nullptr);
+  uint32_t it = 0;
+  while (tw_conf_node *child = array ? tw_conf_node_child_query(array, nullptr, &it) : nullptr) out.push_back(child);
+  return out;
+}
 
 // Closes the document however loading ends.
 class conf_document final {
@@ -118,20 +152,32 @@ tw_conf_node *find_server_element(tw_conf_node *document) {
   tw_conf_node *root = tw_conf_node_child_query(document, "tTrellis", nullptr);
   if (!root) {
     PLAT_LOG(7, "no \"%s\"", "tTrellis");
+    PLAT_LOG(3, "no <tTrellisServer> element (nor <tTrellis> with <Server>): nothing is configured, no port is created");
     return nullptr;
   }
   server_element = tw_conf_node_child_query(root, "Server", nullptr);
-  if (!server_element) PLAT_LOG(7, "no \"%s\"", "Server");
+  if (!server_element) {
+    PLAT_LOG(7, "no \"%s\"", "Server");
+    plat_log_source_line at(tw_conf_node_line(root));
+    PLAT_LOG(3, "<tTrellis> has no <Server> element: nothing is configured, no port is created");
+  }
   return server_element;
 }
 
-void load_south_ports(server *srv, tw_conf_node *array, mux *m) {
+void load_south_ports(server *srv, tw_conf_node *array, mux *m, load_report *report) {
   uint32_t it = 0;
   while (tw_conf_node *element = tw_conf_node_child_query(array, nullptr, &it)) {
+    const int line = tw_conf_node_line(element);
+    plat_log_source_line at(line);
     int id = 255;
     uint32_t kind = 0;
     std::unique_ptr<south_port> port = south_port_create(srv, element, &id, &kind, m);
     if (!port) continue;
+    if (int &first = report->south_line[static_cast<size_t>(id)]; first != 0) {
+      PLAT_LOG(4, "SouthPort id %d is already used at line %d: requests for id %d go to this port, the earlier one "
+               "still runs but gets none", id, first, id);
+    }
+    report->south_line[static_cast<size_t>(id)] = line;
     south_port *p = port.get();
     srv->owned_south_ports.push_back(std::move(port));
     mux_register_southport(m, id, p, kind);
@@ -146,16 +192,36 @@ void load_south_ports(server *srv, tw_conf_node *array, mux *m) {
 
 // A "TableList" element without "Table" stops table reading there; north
 // ports are still read.
-void load_tables(server *srv, tw_conf_node *table_lists, mux *m) {
+// Items that name a south port no SouthPort created are reported (their
+// requests are dropped); the ones that do are marked as named.
+void check_item_south_ports(tw_conf_node *table_element, mux *m, load_report *report) {
+  for (tw_conf_node *item_element : children_of(table_element, "Item")) {
+    int south = 255;  // as the item reads it: absent or not a number is 255
+    tw_conf_node_attr_to_int(item_element, "south_port", &south);
+    if (south < 0 || south > PORT_ID_MAX) continue;  // reported when the item was made
+    if (m->southport_list[static_cast<size_t>(south)]->port) {
+      report->south_named[static_cast<size_t>(south)] = true;
+      continue;
+    }
+    plat_log_source_line at(tw_conf_node_line(item_element));
+    PLAT_LOG(4, "Item south_port %d names no SouthPort: requests routed by this item are dropped", south);
+  }
+}
+
+void load_tables(server *srv, tw_conf_node *table_lists, mux *m, load_report *report) {
   uint32_t list_it = 0;
   while (tw_conf_node *table_list = tw_conf_node_child_query(table_lists, nullptr, &list_it)) {
     tw_conf_node *tables = tw_conf_node_child_query(table_list, "Table", nullptr);
     if (!tables) {
       PLAT_LOG(7, "no \"%s\"", "Table");
+      plat_log_source_line at(tw_conf_node_line(table_list));
+      PLAT_LOG(4, "TableList has no Table element: it and any later TableList are not read");
       return;
     }
     uint32_t it = 0;
     while (tw_conf_node *element = tw_conf_node_child_query(tables, nullptr, &it)) {
+      const int line = tw_conf_node_line(element);
+      plat_log_source_line at(line);
       // Checked before anything is built, so a rejected table leaves no
       // trace (not even its items' messages).
       if (!table_id_valid(tw_conf_node_attr_get_int(element, "id", 255))) continue;
@@ -163,6 +229,11 @@ void load_tables(server *srv, tw_conf_node *table_lists, mux *m) {
       std::unique_ptr<table> t(table_cerate(element, &id));
       PLAT_LOG(7, " table id is = %d, table addr is %p", id, static_cast<void *>(t.get()));
       if (!t) continue;
+      if (int &first = report->table_line[static_cast<size_t>(id)]; first != 0) {
+        PLAT_LOG(4, "Table id %d is already used at line %d: this table replaces it", id, first);
+      }
+      report->table_line[static_cast<size_t>(id)] = line;
+      check_item_south_ports(element, m, report);
       table *raw = t.get();
       srv->owned_tables.push_back(std::move(t));
       mux_register_table(m, id, raw);
@@ -170,13 +241,44 @@ void load_tables(server *srv, tw_conf_node *table_lists, mux *m) {
   }
 }
 
-void load_north_ports(server *srv, tw_conf_node *array, mux *m) {
+// A north port's rules name their routing tables by id; a port none of
+// whose rules names an existing table admits nobody.
+void check_north_port_tables(tw_conf_node *element, int id, bool created, mux *m, load_report *report) {
+  const std::vector<tw_conf_node *> rules = children_of(element, "Table");
+  bool any_table = false;
+  for (tw_conf_node *rule : rules) {
+    int table_id = 255;  // as the rule reads it
+    tw_conf_node_attr_to_int(rule, "id", &table_id);
+    if (table_id < 0 || table_id > TABLE_ID_MAX) continue;
+    report->table_named[static_cast<size_t>(table_id)] = true;
+    if (m->table_list[static_cast<size_t>(table_id)]) any_table = true;
+  }
+  if (rules.empty()) {
+    PLAT_LOG(4, "NorthPort id %d has no Table rule: %s", id, created ? "it admits no master" : "port not created");
+  } else if (!any_table) {
+    PLAT_LOG(4, "NorthPort id %d: none of its Table rules names an existing table: %s", id,
+             created ? "it admits no master" : "port not created");
+  }
+}
+
+void load_north_ports(server *srv, tw_conf_node *array, mux *m, load_report *report) {
   uint32_t it = 0;
   while (tw_conf_node *element = tw_conf_node_child_query(array, nullptr, &it)) {
+    const int line = tw_conf_node_line(element);
+    plat_log_source_line at(line);
     PLAT_LOG(7, "start to creat north port.\n");
     int id = 255;
     uint32_t kind = 0;
     std::unique_ptr<north_port> port = north_port_create(srv, element, &id, m, &kind);
+    // Only elements of a known type with a usable id are looked at further.
+    if (kind != 0 && id >= 0 && id <= PORT_ID_MAX) {
+      check_north_port_tables(element, id, port != nullptr, m, report);
+      if (int &first = report->north_line[static_cast<size_t>(id)]; port && first != 0) {
+        PLAT_LOG(4, "NorthPort id %d is already used at line %d: both ports run, the id now names this one", id,
+                 first);
+      }
+      if (port) report->north_line[static_cast<size_t>(id)] = line;
+    }
     if (!port) continue;
     north_port *p = port.get();
     // Kept even when the list is full: the port registered itself with the
@@ -236,12 +338,15 @@ std::unique_ptr<Port> create_port(const port_side<Port> &side, server *srv, tw_c
   const char *type_text = tw_conf_node_attr_get_string(element, "type", nullptr);
   if (!type_text) {
     if (side.log_missing_type) PLAT_LOG(3, "Not Found Type.\n");
+    PLAT_LOG(4, "%s has no type attribute: no port is created", side.element_name);
     return nullptr;
   }
   const std::string type(type_text);
   const port_type_row *row = find_port_type(type);
   if (!row) {
     PLAT_LOG(3, "Not Found Right Type.\n");
+    PLAT_LOG(4, "%s type \"%s\" is not a port type (%s): no port is created", side.element_name, type.c_str(),
+             port_type_names().c_str());
     *out_id = tw_conf_node_attr_get_int(element, "id", 255);
     return nullptr;
   }
@@ -278,40 +383,64 @@ std::unique_ptr<server> load_config_document(tw_conf_node *document, mux *m) {
   RVON(m, nullptr);
   tw_conf_node *server_element = find_server_element(document);
   if (!server_element) return finish(nullptr);
+  plat_log_source_line at(tw_conf_node_line(server_element));
+
+  tw_conf_node *south = tw_conf_node_child_query(server_element, "SouthPort", nullptr);
+  tw_conf_node *table_lists = tw_conf_node_child_query(server_element, "TableList", nullptr);
+  tw_conf_node *north = tw_conf_node_child_query(server_element, "NorthPort", nullptr);
 
   const char *enable = tw_conf_node_attr_get_string(server_element, "enable", "false");
   if (std::strcmp(enable, "false") == 0) {
     PLAT_LOG(5, "NOT ENABLE SERVER");
+    // A disabled server without ports is a deliberate empty configuration;
+    // with ports it is usually a forgotten enable="true".
+    if (south || north) {
+      PLAT_LOG(4, "the server is not enabled (enable is \"false\" or absent): no port is created; "
+               "enable=\"true\" runs them");
+    }
     return nullptr;
   }
 
   auto srv = std::make_unique<server>();
   srv->north_ports = plat_list_create<north_port>(SERVER_PORT_LIST_CAPACITY);
   srv->south_ports = plat_list_create<south_port>(SERVER_PORT_LIST_CAPACITY);
+  load_report report;
 
   // South ports first (tables name them), then tables, then north ports:
   // north ports look their tables up in the mux and transparent north ports
   // attach to south ports that are already registered.
-  tw_conf_node *south = tw_conf_node_child_query(server_element, "SouthPort", nullptr);
   if (!south) {
     PLAT_LOG(7, "no \"%s\"", "SouthPort");
+    if (table_lists || north) PLAT_LOG(4, "no SouthPort element: TableList and NorthPort elements are not read");
     return finish(std::move(srv));
   }
-  load_south_ports(srv.get(), south, m);
+  load_south_ports(srv.get(), south, m, &report);
 
-  tw_conf_node *table_lists = tw_conf_node_child_query(server_element, "TableList", nullptr);
   if (!table_lists) {
     PLAT_LOG(7, "no \"%s\"", "TableList");
+    PLAT_LOG(4, "no TableList element: %s", north ? "NorthPort elements are not read" : "no request can be routed");
     return finish(std::move(srv));
   }
-  load_tables(srv.get(), table_lists, m);
+  load_tables(srv.get(), table_lists, m, &report);
 
-  tw_conf_node *north = tw_conf_node_child_query(server_element, "NorthPort", nullptr);
   if (!north) {
     PLAT_LOG(7, "no \"%s\"", "NorthPort");
+    PLAT_LOG(4, "no NorthPort element: no master can reach the gateway");
     return finish(std::move(srv));
   }
-  load_north_ports(srv.get(), north, m);
+  load_north_ports(srv.get(), north, m, &report);
+
+  // What nothing refers to never carries a request.
+  for (size_t id = 0; id < report.table_line.size(); ++id) {
+    if (report.table_line[id] == 0 || report.table_named[id]) continue;
+    plat_log_source_line table_at(report.table_line[id]);
+    PLAT_LOG(4, "Table id %zu is not named by any NorthPort rule: its items never match", id);
+  }
+  for (size_t id = 0; id < report.south_line.size(); ++id) {
+    if (report.south_line[id] == 0 || report.south_named[id]) continue;
+    plat_log_source_line port_at(report.south_line[id]);
+    PLAT_LOG(4, "SouthPort id %zu is not named by any table Item: no request reaches it", id);
+  }
   return finish(std::move(srv));
 }
 

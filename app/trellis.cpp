@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/config_check.h"
 #include "app/load_config.h"
 #include "platform/plat_log.h"
 #include "platform/plat_process.h"
@@ -87,6 +88,36 @@ int find_config_file(const char *program, std::string *out) {
   return 1;
 }
 
+// --check and --stats print only their own answer on stdout.
+bool prints_only_an_answer(int argc, char **argv) {
+  for (int i = 1; i < argc && argv; ++i) {
+    if (argv[i] && (std::strcmp(argv[i], "--check") == 0 || std::strcmp(argv[i], "--stats") == 0)) return true;
+  }
+  return false;
+}
+
+// trellis --check: the configuration's problems, nothing opened.
+int run_check(const char *program, std::string config_path) {
+  // Problems are level-4 lines at most: they must be formatted to be seen,
+  // and the level-5 story of a load is noise here unless asked for.
+  if (!plat_process_log_level_given() || plat_log_get_level() < PLAT_LOG_WARNING) plat_log_set_level(PLAT_LOG_WARNING);
+  if (config_path.empty() && find_config_file(program, &config_path) != 0) return CONFIG_CHECK_UNREADABLE;
+  return config_check(config_path.c_str(), stdout);
+}
+
+// trellis --stats: the statistics of the gateway on the tag socket.
+int run_stats(const char *program) {
+  const std::string path = plat_process_tag_socket_path_for(program);
+  std::string answer;
+  const int rc = tagbus_command(path.c_str(), "stats", &answer);
+  if (rc < 0) {
+    std::fprintf(stderr, "%s: no gateway answers on %s: %s\n", program, path.c_str(), std::strerror(-rc));
+    return 2;
+  }
+  std::fputs(answer.c_str(), stdout);
+  return rc == 0 ? 0 : 1;
+}
+
 void start_south_port(south_port *port, void *a, void *b) { port->start(a, b); }
 
 void start_north_port(north_port *port, void *, void *) { port->start(); }
@@ -143,13 +174,24 @@ int trellis_main(int argc, char **argv, const char *version) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const char *path = (argc > 0 && argv && argv[0]) ? argv[0] : "trellis";
   const char *program = base_name(path);
-  std::printf("%s %s\n", path, program);
+  if (!prints_only_an_answer(argc, argv)) std::printf("%s %s\n", path, program);
+  // Under a service manager the journal stamps the time and files each line
+  // by its priority.
+  plat_log_set_journal(plat_log_stderr_is_journal());
 
   std::atexit(exit_handler);
 
   std::string config_path;
   int rc = plat_process_parse_cmdline_ex(argc, argv, program, version, __DATE__, 1, &config_path, 0, 0);
   if (rc != 0) return rc;
+  switch (plat_process_get_mode()) {
+    case plat_process_mode::check:
+      return run_check(program, config_path);
+    case plat_process_mode::stats:
+      return run_stats(program);
+    case plat_process_mode::run:
+      break;
+  }
 
   if (!plat_init()) {
     PLAT_LOG(3, "failed to call plat_init!\n");
@@ -178,6 +220,8 @@ int trellis_main(int argc, char **argv, const char *version) {
     plat_list_traverse(g_server->south_ports.get(), start_south_port, nullptr, nullptr);
     plat_list_traverse(g_server->north_ports.get(), start_north_port, nullptr, nullptr);
   }
+  // Every port has been started: a service manager waiting for us may go on.
+  plat_process_notify_ready();
 
   while (!plat_process_is_terminated(-1)) {
   }

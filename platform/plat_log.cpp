@@ -1,11 +1,13 @@
 #include "platform/plat_log.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -18,6 +20,12 @@ void plat_log_set_level(int level) {
 int plat_log_get_level() { return plat_log_level_value.load(std::memory_order_relaxed); }
 
 namespace {
+
+// The calling thread's capture and source line (see plat_log_capture).
+thread_local plat_log_capture *t_capture = nullptr;
+thread_local int t_source_line = 0;
+// Journal prefix instead of the timestamp; written before any thread starts.
+std::atomic<bool> g_journal{false};
 
 // One line at most; longer messages are cut (the newline is always kept).
 constexpr size_t line_capacity = 4096;
@@ -38,12 +46,19 @@ void module_name(const char *file, char *out, size_t size) {
 
 // Writes the line prefix into buf; returns its length.
 size_t line_prefix(char *buf, size_t size, int level, const char *file, int line, const char *function) {
+  char module[64];
+  module_name(file, module, sizeof(module));
+  if (g_journal.load(std::memory_order_relaxed)) {
+    // The journal stamps the time itself; "<n>" is the syslog priority,
+    // and our levels are syslog's.
+    int n = std::snprintf(buf, size, "<%d>%s:%d %s: ", level, module, line, function ? function : "?");
+    if (n < 0) return 0;
+    return std::min(static_cast<size_t>(n), size - 1);
+  }
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
   localtime_r(&now.tv_sec, &local);
-  char module[64];
-  module_name(file, module, sizeof(module));
   int n = std::snprintf(buf, size, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %d %s:%d %s: ", local.tm_year + 1900,
                         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                         now.tv_nsec / 1000000, level, module, line, function ? function : "?");
@@ -67,9 +82,52 @@ void emit(char *buf, size_t len) {
 
 }  // namespace
 
+plat_log_capture::plat_log_capture(int max_level) : max_level_(max_level), outer_(t_capture) { t_capture = this; }
+
+plat_log_capture::~plat_log_capture() { t_capture = outer_; }
+
+bool plat_log_capture::take(int level, const char *message) {
+  if (level > max_level_) return false;
+  std::string text(message);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
+  size_t first = text.find_first_not_of(' ');
+  text.erase(0, first == std::string::npos ? text.size() : first);
+  records_.push_back(plat_log_record{level, t_source_line, std::move(text)});
+  return true;
+}
+
+plat_log_source_line::plat_log_source_line(int line) : outer_(t_source_line) {
+  if (line > 0) t_source_line = line;
+}
+
+plat_log_source_line::~plat_log_source_line() { t_source_line = outer_; }
+
+void plat_log_set_journal(bool journal) { g_journal.store(journal, std::memory_order_relaxed); }
+
+bool plat_log_stderr_is_journal() {
+  const char *stream = std::getenv("JOURNAL_STREAM");
+  if (!stream || !*stream) return false;
+  unsigned long long dev = 0;
+  unsigned long long ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st {};
+  if (::fstat(STDERR_FILENO, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
 void plat_log(int level, const char *file, int line, const char *function, const char *format, ...) {
   if (!plat_log_enabled(level)) return;
   int saved_errno = errno;  // callers often log right before reading errno
+  if (t_capture) {
+    char message[line_capacity];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof(message), format, args);
+    va_end(args);
+    const bool taken = t_capture->take(level, message);
+    errno = saved_errno;
+    if (taken) return;
+  }
   char buf[line_capacity];
   size_t len = line_prefix(buf, sizeof(buf) - 1, level, file, line, function);
   va_list args;

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 enum plat_log_level : int {
   PLAT_LOG_ERROR = 3,
@@ -41,6 +43,62 @@ void plat_log(int level, const char *file, int line, const char *function, const
 // " ... (<len> bytes)".
 void plat_log_buf(int level, const char *file, int line, const char *function, const char *title,
                   const void *bytes, size_t len);
+
+// One line kept by a capture: its level, the source line in effect when it
+// was logged (0: none) and the message without the prefix or trailing
+// newlines.
+struct plat_log_record {
+  int level = 0;
+  int source_line = 0;
+  std::string message;
+};
+
+// Scoped capture of the calling thread's lines: while it lives, every line
+// the thread logs at `max_level` or below is kept here instead of being
+// written; other threads and higher levels log as usual. The process level
+// still decides what is formatted at all, so it must be at least
+// `max_level` for everything to be seen. Captures nest (the innermost
+// wins). Used to report configuration problems with their source lines.
+class plat_log_capture final {
+ public:
+  explicit plat_log_capture(int max_level);
+  ~plat_log_capture();
+  plat_log_capture(const plat_log_capture &) = delete;
+  plat_log_capture &operator=(const plat_log_capture &) = delete;
+
+  const std::vector<plat_log_record> &records() const { return records_; }
+  // Called by the logger on the capturing thread.
+  bool take(int level, const char *message);
+
+ private:
+  const int max_level_;
+  plat_log_capture *const outer_;
+  std::vector<plat_log_record> records_;  // this thread only
+};
+
+// Scoped source line of the calling thread: lines logged while it lives
+// carry `line` in a capture (the element of a configuration file being
+// read). Restores the previous line when it ends. A line of 0 keeps the
+// enclosing one.
+class plat_log_source_line final {
+ public:
+  explicit plat_log_source_line(int line);
+  ~plat_log_source_line();
+  plat_log_source_line(const plat_log_source_line &) = delete;
+  plat_log_source_line &operator=(const plat_log_source_line &) = delete;
+
+ private:
+  const int outer_;
+};
+
+// Where lines go. With `journal` set (the service manager's journal reads
+// stderr), a line starts with "<level>" instead of the timestamp, so the
+// journal files it under that syslog priority. Set once at start-up.
+void plat_log_set_journal(bool journal);
+// True when stderr is the journal's stream: JOURNAL_STREAM ("dev:inode")
+// names the very file stderr is (a child that inherited the variable but
+// not the stream does not count).
+bool plat_log_stderr_is_journal();
 
 #define PLAT_LOG(level, ...)                                                  \
   do {                                                                        \

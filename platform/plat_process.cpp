@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,14 +74,25 @@ std::string &tag_socket_path() {
   return *path;
 }
 
+// Written by the command-line parser before any thread starts.
+plat_process_mode g_mode = plat_process_mode::run;
+bool g_level_given = false;
+
 void print_usage(FILE *out, const char *name) {
-  std::fprintf(out, "usage: %s [-c FILE] [-l LEVEL] [--serial-prefix PREFIX] [--tag-socket PATH] [-h] [-V]\n",
+  std::fprintf(out,
+               "usage: %s [-c FILE] [-l LEVEL] [--serial-prefix PREFIX] [--tag-socket PATH] [--check | --stats] "
+               "[-h] [-V]\n",
                name);
   std::fprintf(out,
                "  -c FILE                 configuration file\n"
                "  -l LEVEL                log level 0-7 (default 5)\n"
                "  --serial-prefix PREFIX  serial device prefix (default /dev/ttyAP)\n"
-               "  --tag-socket PATH       tag service socket\n"
+               "  --tag-socket PATH       tag service socket (default /run/trellis/%s.tags)\n"
+               "  --check                 report the configuration's problems as FILE:LINE: message and exit\n"
+               "                          (0 none, 1 problems, 2 unreadable); opens no port\n"
+               "  --stats                 print the port statistics of the gateway on the tag socket and exit\n",
+               name);
+  std::fprintf(out,
                "  -h                      this help\n"
                "  -V                      version\n");
 }
@@ -103,6 +117,8 @@ int plat_process_parse_cmdline_ex(int argc, char **argv, const char *name, const
     program = program ? program + 1 : (argc > 0 && argv[0] ? argv[0] : "trellis");
   }
   if (config_path) config_path->clear();
+  g_mode = plat_process_mode::run;
+  g_level_given = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i] ? argv[i] : "";
@@ -149,6 +165,15 @@ int plat_process_parse_cmdline_ex(int argc, char **argv, const char *name, const
         return PLAT_CMDLINE_EXIT_USAGE;
       }
       plat_log_set_level(level);
+      g_level_given = true;
+    } else if (arg == "--check" || arg == "--stats") {
+      const plat_process_mode mode = arg == "--check" ? plat_process_mode::check : plat_process_mode::stats;
+      if (has_inline || (g_mode != plat_process_mode::run && g_mode != mode)) {
+        std::fprintf(stderr, "%s: --check and --stats take no value and exclude each other\n", program);
+        print_usage(stderr, program);
+        return PLAT_CMDLINE_EXIT_USAGE;
+      }
+      g_mode = mode;
     } else if (arg == "--serial-prefix") {
       if (!take_value() || value.empty()) {
         std::fprintf(stderr, "%s: --serial-prefix needs a prefix\n", program);
@@ -269,3 +294,44 @@ int plat_file_access(const char *path, int mode) {
 }
 
 const std::string &plat_process_tag_socket_path() { return tag_socket_path(); }
+
+std::string plat_process_tag_socket_path_for(const char *program) {
+  if (!tag_socket_path().empty()) return tag_socket_path();
+  return std::string("/run/trellis/") + (program && *program ? program : "trellis") + ".tags";
+}
+
+plat_process_mode plat_process_get_mode() { return g_mode; }
+
+bool plat_process_log_level_given() { return g_level_given; }
+
+bool plat_process_notify_ready() {
+  const char *path = std::getenv("NOTIFY_SOCKET");
+  if (!path || !*path) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const size_t len = std::strlen(path);
+  if (len >= sizeof addr.sun_path || (path[0] != '/' && path[0] != '@')) {
+    PLAT_LOG(3, "NOTIFY_SOCKET \"%s\" is not a socket path; readiness not sent", path);
+    return false;
+  }
+  std::memcpy(addr.sun_path, path, len);
+  // "@name" is an abstract socket: a leading zero byte, no terminator.
+  if (path[0] == '@') addr.sun_path[0] = '\0';
+  const socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len + (path[0] == '@' ? 0 : 1));
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    PLAT_LOG(3, "readiness: socket() failed: %s", std::strerror(errno));
+    return false;
+  }
+  static const char ready[] = "READY=1";
+  const ssize_t n = ::sendto(fd, ready, sizeof ready - 1, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&addr),
+                             addr_len);
+  const int error = errno;
+  ::close(fd);
+  if (n != static_cast<ssize_t>(sizeof ready - 1)) {
+    PLAT_LOG(3, "readiness: sending to %s failed: %s", path, std::strerror(error));
+    return false;
+  }
+  PLAT_LOG(5, "readiness sent to the service manager");
+  return true;
+}

@@ -32,7 +32,6 @@ constexpr size_t TAG_OUTPUT_MAX = 256 * 1024;      // answers a client has not r
 constexpr int TAG_POLL_MS = 100;                   // longest wait of one service pass
 constexpr int TAG_LISTEN_BACKLOG = 64;
 constexpr int TAG_ACCEPTS_PER_PASS = 64;
-constexpr const char *TAG_SOCKET_DIRECTORY = "/run/trellis";
 
 class fd_handle final {
  public:
@@ -530,8 +529,7 @@ int tagbus_init(uint32_t serial_num, const tag_callbacks *callbacks, void *ctx) 
     return -EALREADY;
   }
   g_tags.reserve(serial_num);
-  std::string path = plat_process_tag_socket_path();
-  if (path.empty()) path = std::string(TAG_SOCKET_DIRECTORY) + "/" + program_invocation_short_name + ".tags";
+  const std::string path = plat_process_tag_socket_path_for(program_invocation_short_name);
   int error = -EINVAL;
   g_service = tag_service::open(&g_tags, path, *callbacks, ctx, &error);
   return g_service ? 0 : error;
@@ -564,4 +562,44 @@ void tagbus_uninit() {
     service = std::move(g_service);
   }
   // Destroyed outside the lock: it joins the service thread.
+}
+
+int tagbus_command(const char *path, const char *command, std::string *answer) {
+  RVON(path, -EINVAL);
+  RVON(command, -EINVAL);
+  RVON(answer, -EINVAL);
+  answer->clear();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof addr.sun_path) return -ENAMETOOLONG;
+  std::strcpy(addr.sun_path, path);
+  fd_handle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) return -errno;
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) return -errno;
+  const std::string line = std::string(command) + "\n";
+  if (::send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) return -errno;
+
+  const uint32_t start = plat_systick_get();
+  constexpr uint32_t answer_wait_ms = 5000;
+  for (;;) {
+    // The answer ends with its first line that is "OK" or starts with "ERR".
+    size_t line_start = 0;
+    for (size_t nl = answer->find('\n'); nl != std::string::npos; nl = answer->find('\n', line_start)) {
+      const std::string_view last(answer->data() + line_start, nl - line_start);
+      if (last == "OK") return 0;
+      if (last.substr(0, 3) == "ERR") return 1;
+      line_start = nl + 1;
+    }
+    const uint32_t spent = plat_systick_get() - start;
+    if (spent >= answer_wait_ms) return -ETIMEDOUT;
+    pollfd p{fd.get(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(answer_wait_ms - spent));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return ready == 0 ? -ETIMEDOUT : -errno;
+    char buf[4096];
+    const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0 ? -ECONNRESET : -errno;
+    answer->append(buf, static_cast<size_t>(n));
+  }
 }

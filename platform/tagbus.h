@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 struct tag;
 
@@ -67,3 +68,9 @@ uint32_t tagbus_add(tag *t);
 void tagbus_remove(tag *t);
 // Stops the service (at exit).
 void tagbus_uninit();
+
+// Client side: sends one command line to the tag socket at `path` and
+// collects the answer up to and including its final "OK" or "ERR ..." line
+// into *answer. 0 for OK, 1 for ERR, a negative errno when the socket
+// cannot be reached or the answer does not come within 5 s.
+int tagbus_command(const char *path, const char *command, std::string *answer);

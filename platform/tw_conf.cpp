@@ -3,8 +3,12 @@
 // document.
 #include "platform/tw_conf.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <set>
@@ -32,6 +36,9 @@ struct tw_conf_node {
 
 struct tw_conf_doc {
   pugi::xml_document xml;
+  // Offsets in the source text where each line starts: line n (1-based)
+  // starts at line_starts[n - 1].
+  std::vector<size_t> line_starts;
   std::set<std::string, std::less<>> array_names;
   // Nodes live here until the document is closed; a deque keeps their
   // addresses stable as more are added.
@@ -97,22 +104,68 @@ bool parse_array_names(const char *text, std::set<std::string, std::less<>> *out
   }
 }
 
-tw_conf_node *open_document(const char *origin, const char *array_names,
-                            pugi::xml_parse_result (*load)(pugi::xml_document &, const void *), const void *arg) {
+std::vector<size_t> find_line_starts(const std::string &text) {
+  std::vector<size_t> starts{0};
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') starts.push_back(i + 1);
+  }
+  return starts;
+}
+
+int line_of(const std::vector<size_t> &starts, ptrdiff_t offset) {
+  if (offset < 0 || starts.empty()) return 0;
+  auto after = std::upper_bound(starts.begin(), starts.end(), static_cast<size_t>(offset));
+  return static_cast<int>(after - starts.begin());
+}
+
+void set_error(tw_conf_error *error, int line, std::string message) {
+  if (!error) return;
+  error->line = line;
+  error->message = std::move(message);
+}
+
+tw_conf_node *open_document(const char *origin, const std::string &text, const char *array_names,
+                            tw_conf_error *error) {
   auto *doc = new tw_conf_doc();
   if (!parse_array_names(array_names, &doc->array_names)) {
     PLAT_LOG(3, "configuration reader: array name list %s is not a JSON array of names\n", array_names);
+    set_error(error, 0, "configuration reader: bad array name list");
     delete doc;
     return nullptr;
   }
-  const pugi::xml_parse_result result = load(doc->xml, arg);
+  doc->line_starts = find_line_starts(text);
+  const pugi::xml_parse_result result = doc->xml.load_buffer(text.data(), text.size());
   if (!result) {
-    PLAT_LOG(3, "configuration %s is not usable XML: %s at offset %td\n", origin, result.description(),
-             result.offset);
+    const int line = line_of(doc->line_starts, result.offset);
+    PLAT_LOG(3, "configuration %s is not usable XML: %s at line %d\n", origin, result.description(), line);
+    set_error(error, line, std::string("not well-formed XML: ") + result.description());
     delete doc;
     return nullptr;
   }
   return doc->new_node(node_kind::document, doc->xml);
+}
+
+// The whole file; false with *error set when it cannot be read.
+bool read_file(const char *path, std::string *out, tw_conf_error *error) {
+  FILE *f = std::fopen(path, "rb");
+  if (!f) {
+    const int e = errno;
+    PLAT_LOG(3, "configuration %s cannot be read: %s\n", path, std::strerror(e));
+    set_error(error, 0, std::string("cannot be read: ") + std::strerror(e));
+    return false;
+  }
+  char buf[8192];
+  size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  const bool failed = std::ferror(f) != 0;
+  const int e = errno;
+  std::fclose(f);
+  if (failed) {
+    PLAT_LOG(3, "configuration %s cannot be read: %s\n", path, std::strerror(e));
+    set_error(error, 0, std::string("cannot be read: ") + std::strerror(e));
+    return false;
+  }
+  return true;
 }
 
 // Decimal with an optional sign and blanks around it; nothing else.
@@ -142,18 +195,16 @@ pugi::xml_attribute find_attribute(tw_conf_node *node, const char *attribute) {
 
 }  // namespace
 
-tw_conf_node *tw_conf_open_xml_file(const char *path, const char *array_names) {
+tw_conf_node *tw_conf_open_xml_file(const char *path, const char *array_names, tw_conf_error *error) {
   RVON(path, nullptr);
-  return open_document(
-      path, array_names,
-      [](pugi::xml_document &d, const void *arg) { return d.load_file(static_cast<const char *>(arg)); }, path);
+  std::string text;
+  if (!read_file(path, &text, error)) return nullptr;
+  return open_document(path, text, array_names, error);
 }
 
-tw_conf_node *tw_conf_open_xml_string(const char *text, const char *array_names) {
+tw_conf_node *tw_conf_open_xml_string(const char *text, const char *array_names, tw_conf_error *error) {
   RVON(text, nullptr);
-  return open_document(
-      "text", array_names,
-      [](pugi::xml_document &d, const void *arg) { return d.load_string(static_cast<const char *>(arg)); }, text);
+  return open_document("text", text, array_names, error);
 }
 
 tw_conf_node *tw_conf_node_child_query(tw_conf_node *node, const char *name, uint32_t *iterator) {
@@ -192,11 +243,17 @@ int tw_conf_node_attr_get_int(tw_conf_node *node, const char *attribute, int def
   if (!a) return def;
   int value = 0;
   if (!parse_decimal(a.value(), &value)) {
+    plat_log_source_line at(tw_conf_node_line(node));
     PLAT_LOG(4, "attribute %s=\"%s\" of <%s> is not a decimal integer; using %d\n", attribute, a.value(),
              node->xml.name(), def);
     return def;
   }
   return value;
+}
+
+bool tw_conf_node_attr_to_int(tw_conf_node *node, const char *attribute, int *out) {
+  const pugi::xml_attribute a = find_attribute(node, attribute);
+  return a && out && parse_decimal(a.value(), out);
 }
 
 const char *tw_conf_node_attr_get_string(tw_conf_node *node, const char *attribute, const char *def) {
@@ -224,6 +281,19 @@ const char *tw_conf_node_name(tw_conf_node *node) {
       break;
   }
   return node->xml.name();
+}
+
+int tw_conf_node_line(tw_conf_node *node) {
+  if (!node) return 0;
+  switch (node->kind) {
+    case node_kind::document:
+      return 0;
+    case node_kind::array:
+      return node->children.empty() ? 0 : tw_conf_node_line(node->children.front());
+    case node_kind::element:
+      break;
+  }
+  return line_of(node->doc->line_starts, node->xml.offset_debug());
 }
 
 void tw_conf_node_close(tw_conf_node *document) {

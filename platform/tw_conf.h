@@ -16,11 +16,19 @@
 
 struct tw_conf_node;
 
+// Why a document could not be opened: the source line (1-based; 0 when
+// the file could not be read at all) and the reader's message.
+struct tw_conf_error {
+  int line = 0;
+  std::string message;
+};
+
 // The document node, or null when the file cannot be read or is not
-// well-formed XML (with a log line).
-tw_conf_node *tw_conf_open_xml_file(const char *path, const char *array_names);
+// well-formed XML (with a log line). `error`, when given, receives the
+// reason of a failure.
+tw_conf_node *tw_conf_open_xml_file(const char *path, const char *array_names, tw_conf_error *error = nullptr);
 // Same over text in memory (tests).
-tw_conf_node *tw_conf_open_xml_string(const char *text, const char *array_names);
+tw_conf_node *tw_conf_open_xml_string(const char *text, const char *array_names, tw_conf_error *error = nullptr);
 
 // name != null: the child element of that name (or the array node for an
 // array name), or null. name == null: the next element of an array node on
@@ -32,6 +40,11 @@ tw_conf_node *tw_conf_node_child_query(tw_conf_node *node, const char *name, uin
 // other text ("*", "12abc", "", "0x10") gives `def` with a level-4 line,
 // as does a value outside the int range.
 int tw_conf_node_attr_get_int(tw_conf_node *node, const char *attribute, int def);
+// Silent form for cross-checks: true with *out set when the attribute is
+// present and a decimal integer as above; false otherwise, *out unchanged.
+// Logs nothing
+// (the reading that counts has already reported a bad value).
+bool tw_conf_node_attr_to_int(tw_conf_node *node, const char *attribute, int *out);
 // The attribute text (owned by the document), or `def` when absent.
 const char *tw_conf_node_attr_get_string(tw_conf_node *node, const char *attribute, const char *def);
 // A copy the caller owns; `def` copied when absent (empty when def is null).
@@ -41,6 +54,12 @@ bool tw_conf_node_attr_exists(tw_conf_node *node, const char *attribute);
 // The element's name; for an array node the name of the repeated element;
 // "" for the document node.
 const char *tw_conf_node_name(tw_conf_node *node);
+
+// The line of the source text where the element starts (1-based); for an
+// array node its first element's line; 0 for the document node or when
+// unknown. Lines logged by the reader about an element carry its line
+// (plat_log_source_line).
+int tw_conf_node_line(tw_conf_node *node);
 
 // Releases the document and every node taken from it.
 void tw_conf_node_close(tw_conf_node *document);

@@ -64,15 +64,23 @@ std::string rule_text(const northport_table *rule) {
 northport_table *northport_table_create(tw_conf_node *element, mux *m, std::string *out_ip,
                                         const char *port_type) {
   auto npt = std::make_unique<northport_table>();
+  plat_log_source_line at(tw_conf_node_line(element));
   const std::string text = tw_conf_node_attr_get_string_dup(element, "ip", "*");
+  // After the fixed line of each refusal: what was wrong and what happens.
+  const auto refuse_address = [&text] {
+    PLAT_LOG(4, "north port rule ip=\"%s\" is not an address, an A-B range, an address/length network or \"*\": "
+             "rule ignored", text.c_str());
+  };
 
   if (text.find(' ') != std::string::npos) {
     PLAT_LOG(3, "The IP parameter is invalid\n");
+    refuse_address();
     return nullptr;
   }
   if (text.find('-') != std::string::npos) {
     if (!check_ip(text.c_str(), kRangePattern)) {
       PLAT_LOG(3, "The IP parameter is invalid\n");
+      refuse_address();
       return nullptr;
     }
     npt->ip_type = IP_RANGE;
@@ -83,6 +91,7 @@ northport_table *northport_table_create(tw_conf_node *element, mux *m, std::stri
   } else if (text.find('/') != std::string::npos) {
     if (!check_ip(text.c_str(), kNetMaskPattern)) {
       PLAT_LOG(3, "The IP parameter is invalid\n");
+      refuse_address();
       return nullptr;
     }
     npt->ip_type = IP_NET_MASK;
@@ -93,6 +102,7 @@ northport_table *northport_table_create(tw_conf_node *element, mux *m, std::stri
   } else if (text.find('*') != std::string::npos) {
     if (!check_ip(text.c_str(), kAnyPattern)) {
       PLAT_LOG(3, "The IP parameter is invalid");
+      refuse_address();
       return nullptr;
     }
     npt->ip_type = IP_ANY;
@@ -103,6 +113,7 @@ northport_table *northport_table_create(tw_conf_node *element, mux *m, std::stri
   } else {
     if (!check_ip(text.c_str(), kAddressPattern)) {
       PLAT_LOG(3, "The IP parameter is invalid");
+      refuse_address();
       return nullptr;
     }
     npt->ip_type = IP_SINGLE;
@@ -121,6 +132,7 @@ northport_table *northport_table_create(tw_conf_node *element, mux *m, std::stri
     PLAT_LOG(3,
              "The table information contained in the north port TCP is inconsistent with the information in the "
              "configuration file, and the correct table information cannot be located");
+    PLAT_LOG(4, "north port rule ip=\"%s\" names table %d, which does not exist: rule ignored", text.c_str(), id);
     return nullptr;
   }
   PLAT_LOG(6, "create north port table done.");

@@ -1,5 +1,6 @@
 #include "route/table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -113,11 +114,21 @@ table *table_cerate(tw_conf_node *element, int *out_id) {
   tw_conf_node *items = tw_conf_node_child_query(element, "Item", nullptr);
   if (!items) {
     PLAT_LOG(4, "no item config under table ");
+    PLAT_LOG(4, "Table id %d has no Item element: no request routed through it reaches a south port", id);
   } else {
+    // Source line of the item in each slot (0 for "*"): a later item for the
+    // same unit id replaces the earlier one, which then never matches.
+    std::array<int, 257> slot_line{};
     uint32_t iterator = 0;
     while (tw_conf_node *e = tw_conf_node_child_query(items, nullptr, &iterator)) {
+      const int line = tw_conf_node_line(e);
+      plat_log_source_line at(line);
+      std::vector<int> replaced;  // lines of the items this element replaces
       for (auto &made : item_cerate(e)) {
         item *it = made.get();
+        int &slot = slot_line[it->node_id_req];
+        if (slot != 0 && std::find(replaced.begin(), replaced.end(), slot) == replaced.end()) replaced.push_back(slot);
+        slot = line;
         if (it->node_id_req != 0) {
           PLAT_LOG(7, "node id is num");
           t->items[it->node_id_req] = it;  // a later item for the same req id replaces it
@@ -129,6 +140,10 @@ table *table_cerate(tw_conf_node *element, int *out_id) {
         PLAT_LOG(7, "node id is %02x. item list addr is %p. item addr is %p\n", it->node_id_req,
                  static_cast<void *>(t), static_cast<void *>(it));
         t->owned.push_back(std::move(made));
+      }
+      for (int earlier : replaced) {
+        PLAT_LOG(4, "Item node_id_req=\"%s\" replaces the item at line %d for the same unit id(s): that one never "
+                 "matches", tw_conf_node_attr_get_string(e, "node_id_req", "*"), earlier);
       }
     }
   }

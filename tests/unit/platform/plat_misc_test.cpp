@@ -1,7 +1,13 @@
 // Logging, regular expressions, lists and the command line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/plat_list.h"
@@ -51,6 +57,68 @@ TEST(PlatLog, LineFormatLevelFilterAndHexDump) {
   plat_log_set_level(-3);
   EXPECT_EQ(plat_log_get_level(), 0);
   EXPECT_FALSE(plat_log_enabled(3));
+}
+
+TEST(PlatLog, CaptureKeepsThisThreadsLinesWithTheirSourceLines) {
+  level_guard g;
+  plat_log_set_level(5);
+  std::vector<plat_log_record> kept;
+  CaptureStderr();
+  {
+    plat_log_capture capture(4);
+    PLAT_LOG(4, "  outside any line \n");
+    {
+      plat_log_source_line at(12);
+      PLAT_LOG(3, "error at %d", 12);
+      {
+        plat_log_source_line inner(30);
+        PLAT_LOG(4, "inner");
+        plat_log_source_line none(0);  // keeps 30
+        PLAT_LOG(4, "still inner");
+      }
+      PLAT_LOG(4, "back at 12");
+      PLAT_LOG(5, "notice goes to stderr");
+    }
+    std::thread([] { PLAT_LOG(4, "other thread"); }).join();
+    kept = capture.records();
+  }
+  PLAT_LOG(4, "after the capture");
+  const std::string out = GetCapturedStderr();
+  ASSERT_EQ(kept.size(), 5u) << out;
+  const std::vector<std::pair<int, std::string>> expected = {
+      {0, "outside any line"}, {12, "error at 12"}, {30, "inner"}, {30, "still inner"}, {12, "back at 12"}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(kept[i].source_line, expected[i].first) << i;
+    EXPECT_EQ(kept[i].message, expected[i].second) << i;
+  }
+  EXPECT_EQ(kept[1].level, 3);
+  for (const char *written : {"notice goes to stderr", "other thread", "after the capture"})
+    EXPECT_NE(out.find(written), std::string::npos) << written;
+  EXPECT_EQ(out.find("inner"), std::string::npos) << out;
+}
+
+TEST(PlatLog, JournalLinesCarryThePriorityInsteadOfTheTime) {
+  level_guard g;
+  plat_log_set_level(5);
+  CaptureStderr();
+  plat_log_set_journal(true);
+  PLAT_LOG(4, "to the journal");
+  plat_log_set_journal(false);
+  const std::string out = GetCapturedStderr();
+  EXPECT_TRUE(out.starts_with("<4>plat_misc_test:")) << out;
+  EXPECT_TRUE(out.ends_with(" TestBody: to the journal\n")) << out;
+
+  // Only a JOURNAL_STREAM naming our own stderr counts.
+  struct stat st {};
+  ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
+  const std::string ours = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  const std::string other = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+  for (const auto &[value, expected] : {std::pair{ours, true}, {other, false}, {std::string("junk"), false}}) {
+    setenv("JOURNAL_STREAM", value.c_str(), 1);
+    EXPECT_EQ(plat_log_stderr_is_journal(), expected) << value;
+  }
+  unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(plat_log_stderr_is_journal());
 }
 
 // The address patterns themselves are exercised by the address rule tests.
@@ -120,6 +188,19 @@ TEST(PlatProcess, CommandLine) {
     EXPECT_EQ(parse(bad, &config), PLAT_CMDLINE_EXIT_USAGE) << bad[0];
   EXPECT_NE(GetCapturedStderr().find("usage: trellis"), std::string::npos);
   EXPECT_EQ(plat_log_get_level(), 7) << "a rejected level changed the level";
+  ASSERT_EQ(parse({"-l", "7"}, &config), 0);
+  EXPECT_TRUE(plat_process_log_level_given());
+  EXPECT_EQ(parse({"--check", "-c", "x.acr"}, &config), 0);
+  EXPECT_EQ(plat_process_get_mode(), plat_process_mode::check);
+  EXPECT_FALSE(plat_process_log_level_given());
+  EXPECT_EQ(parse({"--stats", "--stats"}, &config), 0);
+  EXPECT_EQ(plat_process_get_mode(), plat_process_mode::stats);
+  CaptureStderr();
+  EXPECT_EQ(parse({"--check", "--stats"}, &config), PLAT_CMDLINE_EXIT_USAGE);
+  EXPECT_EQ(parse({"--check=1"}, &config), PLAT_CMDLINE_EXIT_USAGE);
+  GetCapturedStderr();
+  EXPECT_EQ(parse({}, &config), 0);
+  EXPECT_EQ(plat_process_get_mode(), plat_process_mode::run);
   testing::internal::CaptureStdout();
   EXPECT_EQ(parse({"-V"}, &config), PLAT_CMDLINE_EXIT_OK);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("1.2.3"), std::string::npos);
