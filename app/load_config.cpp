@@ -363,6 +363,7 @@ std::unique_ptr<Port> create_port(const port_side<Port> &side, server *srv, tw_c
   }
   std::unique_ptr<Port> port = create(element, m);
   PLAT_LOG(7, row->*side.message, static_cast<void *>(port.get()));
+  if (port) port->identity = {type, *out_id};  // what the statistics call it
   return port;
 }
 

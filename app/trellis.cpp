@@ -30,7 +30,7 @@ mux *g_mux = nullptr;
 server *g_server = nullptr;
 
 // Handed to the tag service, which keeps using it on its thread.
-const tag_callbacks g_tag_callbacks = {16, on_read_tag, on_write_tag, 0};
+const tag_callbacks g_tag_callbacks = {16, on_read_tag, on_write_tag, 0, on_stats};
 
 const char *base_name(const char *path) {
   const char *slash = std::strrchr(path, '/');
@@ -210,7 +210,7 @@ int trellis_main(int argc, char **argv, const char *version) {
 
   const uint32_t serial_num = g_server ? g_server->serial_num : 0;
   PLAT_LOG(5, "serial num = %d\n", static_cast<int>(serial_num));
-  rc = tagbus_init(serial_num, &g_tag_callbacks, nullptr);
+  rc = tagbus_init(serial_num, &g_tag_callbacks, g_server);
   if (rc != 0) {
     PLAT_LOG(3, "tagbus_init failed! error = %d\n", rc);
     return -1;
@@ -227,3 +227,15 @@ int trellis_main(int argc, char **argv, const char *version) {
   }
   return 0;
 }
+
+void server_stats(const server *srv, std::string *out) {
+  if (!srv || !out) return;
+  for (const auto &p : srv->owned_south_ports) {
+    *out += port_stats_line("south", p->identity.type, p->identity.id, p->stats) + "\n";
+  }
+  for (const auto &p : srv->owned_north_ports) {
+    *out += port_stats_line("north", p->identity.type, p->identity.id, p->stats) + "\n";
+  }
+}
+
+void on_stats(void *ctx, std::string *out) { server_stats(static_cast<const server *>(ctx), out); }

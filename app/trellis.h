@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/tagbus.h"
 
@@ -21,3 +22,10 @@ void exit_handler();
 // 2 and lets the owner react through change_state.
 int on_read_tag(void *ctx, tag **tags, tag_value *values, uint32_t count);
 int on_write_tag(void *ctx, tag **tags, const double *values, uint32_t count);
+
+struct server;
+// The "stats" command: one line per port of `srv` (south ports, then north
+// ports, in file order), appended to `out`.
+void server_stats(const server *srv, std::string *out);
+// The tag service's form of it; `ctx` is the server.
+void on_stats(void *ctx, std::string *out);

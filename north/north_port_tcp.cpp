@@ -145,6 +145,7 @@ void remove_client(north_port_tcp *port, const std::shared_ptr<mbtcp_client> &cl
     if (pos != port->clients.end()) port->clients.erase(pos);
   }
   --port->client_num;
+  port_stats::sub(port->stats.clients);
   client_destroy(keep.get());
   PLAT_LOG(5, "[north %s : %d] :exit a client. num is [%d] !\n", port->type.c_str(), port->tcp_port,
            port->client_num);
@@ -175,6 +176,7 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   rtu_framer_init(c->rtu_buf.get(), rtu);
   c->rx_scratch = std::make_unique<uint8_t[]>(mbtcp_client::rx_chunk);
   c->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
+  c->send_list->set_stats(&port->stats);
 
   PLAT_LOG(5, "the socket is ipv6");
   const std::string text6 = peer_text(peer_addr);
@@ -233,6 +235,7 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
       switch (d.action) {
         case admission_action::reject:
         case admission_action::refuse:
+          port_stats::add(port->stats.refused);
           plat_close_handle(conn);
           admit = false;
           break;
@@ -256,6 +259,7 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
       if (!c) {
         // The connection closes with the last reference to it, here; the
         // sweep below still runs.
+        port_stats::add(port->stats.refused);
         PLAT_LOG(4, "can not create client! ");
       }
     }
@@ -265,6 +269,7 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
         port->clients.insert(port->clients.begin(), c);
       }
       ++port->client_num;
+      port_stats::add(port->stats.clients);
       PLAT_LOG(5, "[modbus tcp]add a new client to tcp server, client num is [%d]", port->client_num);
     }
   }

@@ -17,6 +17,7 @@ void north_send_list::flush_locked() {
   while (mb_frame *old = plat_list_pop_front(list_.get())) {
     PLAT_LOG_BUF(level, "Old packets pushed from northbound ports are updated:", old->buf, old->len);
     mb_frame_release(old);
+    if (stats_) port_stats::add(stats_->dropped);
     if (kind_ == north_send_list_kind::transparent) plat_systick_sleep(1);
   }
   plat_list_clear(list_.get());

@@ -27,6 +27,7 @@
 #include "frame/mb_frame.h"
 #include "platform/plat_list.h"
 #include "platform/plat_thread.h"
+#include "route/port_stats.h"
 
 // The two families of north ports keep the same list and differ only in how
 // loudly a flush is reported and what a refused hand-over means.
@@ -52,6 +53,8 @@ class north_send_list final {
   // request is offered at once, not at the end of the sender's period.
   // Null stops the waking (before that thread is stopped).
   void set_consumer(plat_thread *thread);
+  // Where flushed and unroutable requests are counted (the port's); null: nowhere.
+  void set_stats(port_stats *stats) { stats_ = stats; }
 
   // Queues `frame`, taking over its reference. A full list is flushed first
   // (dumps titled "Old packets pushed from northbound ports are updated:",
@@ -79,6 +82,7 @@ class north_send_list final {
       plat_list_pop_front(list_.get());
     } else if (rc < 0) {
       plat_list_pop_front(list_.get());
+      if (stats_) port_stats::add(stats_->dropped);
       // No route: an exception answer where the port asked for them.
       if (mb_frame_answer_exception(front, MB_EX_GATEWAY_PATH_UNAVAILABLE) != 0) mb_frame_release(front);
     }
@@ -130,4 +134,5 @@ class north_send_list final {
   mutable std::mutex lock_;  // guards list_ (push/flush against hand_over)
   std::unique_ptr<plat_list<mb_frame>> list_;
   std::atomic<plat_thread *> consumer_{nullptr};
+  port_stats *stats_ = nullptr;  // set before the list is used
 };

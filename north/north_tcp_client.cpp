@@ -48,6 +48,7 @@ mb_frame *make_request_frame(mbtcp_client *c, const uint8_t *data, uint32_t len,
     return nullptr;
   }
   frame->exceptions = c->exceptions;
+  port_stats::add(c->port->stats.requests);
   return frame;
 }
 
@@ -62,6 +63,7 @@ void close_client_socket(mbtcp_client *c) {
 mb_frame *rx_fsm_tcp(mbtcp_client *client, const uint8_t *bytes, int n) {
   const mbap_result r = mbap_framer_feed(client->mbap_buf.get(), bytes, n);
   if (r.oversize != 0) {
+    port_stats::add(client->port->stats.framing_drops);
     PLAT_LOG(4, "[north %s] :request announcing %u bytes is longer than any Modbus request, dropped",
              client->port->type.c_str(), r.oversize);
   }
@@ -80,6 +82,7 @@ mb_frame *rx_fsm_rtu(mbtcp_client *client, const uint8_t *bytes, int n) {
     case rtu_framer_event::none:
       return nullptr;
     case rtu_framer_event::overflow:
+      port_stats::add(client->port->stats.framing_drops);
       PLAT_LOG(4, "[north %s] :rtu over tcp request longer than %u bytes, dropped up to the next silence", type,
                static_cast<unsigned>(MB_RTU_ADU_MAX));
       return nullptr;
@@ -87,6 +90,7 @@ mb_frame *rx_fsm_rtu(mbtcp_client *client, const uint8_t *bytes, int n) {
       PLAT_LOG(7, " NORTH RTU GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
       return nullptr;
     case rtu_framer_event::crc_error:
+      port_stats::add(client->port->stats.framing_drops);
       PLAT_LOG(7, " NORTH RTU GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
       PLAT_LOG(4,
                "[north %s] :Please check the rtu over tcp communication protocol, CRC checksum fail, new CRC is  "
@@ -129,6 +133,7 @@ void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
   }
   const int n = plat_socket_recv(s.get(), client->rx_scratch.get(), mbtcp_client::rx_chunk,
                                  receive_wait(client, plat_systick_get()));
+  if (n > 0) port_stats::add(client->port->stats.bytes_in, static_cast<uint64_t>(n));
   mb_frame *frame = client->rtu_over_tcp ? rx_fsm_rtu(client, client->rx_scratch.get(), n)
                                          : rx_fsm_tcp(client, client->rx_scratch.get(), n);
 
@@ -184,6 +189,7 @@ int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, ui
     const uint16_t expected = c->tx_id.load();
     if (expected != tid) {
       // The master has sent a newer request since: this answer is stale.
+      port_stats::add(c->port->stats.dropped);
       PLAT_LOG(6, "[north %s] :answer to transaction %04X dropped, the last request is %04X", c->port->type.c_str(),
                tid, expected);
       mb_frame_release(frame);
@@ -193,7 +199,10 @@ int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, ui
   }
   const std::shared_ptr<plat_socket> s = c->socket();
   if (s && out) {
-    plat_socket_send(s.get(), out, len);
+    if (plat_socket_send(s.get(), out, len) > 0) {
+      port_stats::add(c->port->stats.answers);
+      port_stats::add(c->port->stats.bytes_out, len);
+    }
     PLAT_LOG_BUF(6, "NORTH TCP ->", out, len);
   }
   mb_frame_release(frame);

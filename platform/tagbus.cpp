@@ -439,6 +439,15 @@ void tag_service::execute(std::string_view line, std::string &out) {
     out += "OK\n";
     return;
   }
+  if (command == "stats") {
+    if (words.size() != 1) {
+      out += "ERR usage: stats\n";
+      return;
+    }
+    if (callbacks_.on_stats) callbacks_.on_stats(ctx_, &out);
+    out += "OK\n";
+    return;
+  }
   if (command == "read") {
     if (words.size() != 2) {
       out += "ERR usage: read NAME\n";

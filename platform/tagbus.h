@@ -3,6 +3,7 @@
 // Tags live in this process and are served on a local UNIX stream socket
 // (mode 0600). One command per line:
 //   list               every tag as "NAME VALUE QUALITY", then "OK"
+//   stats              one line per port ("PORT <direction> <type> <id> name=value ..."), then "OK"
 //   read NAME          through on_read_tag: "NAME VALUE QUALITY SECONDS.MICROS", then "OK"
 //   write NAME VALUE   through on_write_tag, then "OK"
 // Errors are answered "ERR <reason>".
@@ -45,11 +46,15 @@ struct tag_value {
 using tagbus_read_cb = int (*)(void *ctx, tag **tags, tag_value *values, uint32_t count);
 using tagbus_write_cb = int (*)(void *ctx, tag **tags, const double *values, uint32_t count);
 
+// Appends the statistics lines (each ending in a newline) for "stats".
+using tagbus_stats_cb = void (*)(void *ctx, std::string *out);
+
 struct tag_callbacks {
   uint32_t size;
   tagbus_read_cb on_read_tag;
   tagbus_write_cb on_write_tag;
   uint32_t reserved;
+  tagbus_stats_cb on_stats = nullptr;  // null: "stats" answers with OK only
 };
 
 // Starts the service on the socket path (plat_process_tag_socket_path(), or

@@ -3,8 +3,18 @@
 
 #include <cstdint>
 
+#include <string>
+
 #include "frame/mb_frame.h"
 #include "platform/tagbus.h"
+#include "route/port_stats.h"
+
+// What every port shows of itself in the statistics: its counters and, set
+// by the configuration loader, the type text and id it was created under.
+struct port_identity {
+  std::string type;
+  int id = 255;
+};
 
 // A south port: the gateway as a Modbus master (or transparent relay) toward
 // field devices.
@@ -19,6 +29,9 @@ class south_port : public tag_owner {
   virtual int start(void *a, void *b) = 0;
   // Transparent south ports: their mode value.
   virtual int get_mode() { return 0; }
+
+  port_stats stats;
+  port_identity identity;
 };
 
 // A north port: the gateway as a Modbus slave (or transparent relay) toward
@@ -28,6 +41,9 @@ class north_port : public tag_owner {
   ~north_port() override = default;
   virtual int start() = 0;
   int change_state(tag *) override { return 0; }
+
+  port_stats stats;
+  port_identity identity;
 };
 
 // Transparent fan-out entry of a north port (registered with the mux):

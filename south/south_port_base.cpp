@@ -52,6 +52,8 @@ int south_port_base::push_request(mb_frame *frame) {
   kept_for_.reset();
   std::erase_if(refused_, [&](const plat_thread_ref &r) { return r.expired() || same_thread(r, caller); });
   pending_ = frame;
+  accepted_at_ = plat_systick_get();
+  port_stats::add(stats.requests);
   // The send thread takes it at once: it sleeps until woken.
   plat_thread_wake(send_thread_);
   return 0;
@@ -115,12 +117,21 @@ void south_port_base::close_threads() {
 
 mb_frame *south_port_base::cache_lookup(mb_frame *req) {
   if (!mb_frame_is_cacheable(req)) return nullptr;
-  return cache_get_ack(cache_.get(), mb_frame_get_phy_id(req), mb_frame_get_func_code(req),
-                       mb_frame_get_start_addr(req), mb_frame_get_quantity(req));
+  mb_frame *ack = cache_get_ack(cache_.get(), mb_frame_get_phy_id(req), mb_frame_get_func_code(req),
+                                mb_frame_get_start_addr(req), mb_frame_get_quantity(req));
+  port_stats::add(ack ? stats.cache_hits : stats.cache_misses);
+  return ack;
 }
 
 void south_port_base::deliver_answer(mb_frame *req, const uint8_t *bytes, uint32_t len) {
   // The callback's reference; a frame without a callback would keep it forever.
+  uint32_t accepted_at = 0;
+  {
+    std::scoped_lock lock(lock_);
+    accepted_at = accepted_at_;
+  }
+  stats.answer_time(plat_systick_get() - accepted_at);
+  port_stats::add(stats.answers);
   if (frame_renewal(req, bytes, static_cast<int>(len)) != 0) {
     // Cannot happen with the framers' limits; if it did, the request would
     // carry its own bytes back as an answer.
@@ -164,6 +175,7 @@ bool south_port_base::answer_fits_request(const mb_frame *req, const mb_frame *a
   const uint8_t want_unit = mb_frame_get_phy_id(req);
   const uint8_t want_fc = mb_frame_get_func_code(req);
   if (answer->len >= 2 && unit == want_unit && (fc == want_fc || fc == (want_fc | 0x80))) return true;
+  port_stats::add(stats.framing_drops);
   PLAT_LOG(4,
            "[south %s]: answer from unit %d with function %02X does not answer the request to unit %d with function "
            "%02X; dropped\n",
@@ -172,6 +184,7 @@ bool south_port_base::answer_fits_request(const mb_frame *req, const mb_frame *a
 }
 
 void south_port_base::release_unanswered(mb_frame *req, uint8_t code) {
+  port_stats::add(stats.timeouts);
   {
     std::scoped_lock lock(lock_);
     free_slot_locked(req);

@@ -134,6 +134,7 @@ class south_port_base : public south_port {
   mb_frame *pending_ = nullptr;  // owns one reference
   std::deque<plat_thread_ref> refused_;  // oldest refusal first, each thread once
   plat_thread_ref kept_for_;             // the thread the free slot is held for
+  uint32_t accepted_at_ = 0;             // tick when the slot's request was accepted
   uint32_t kept_since_ = 0;              // tick when it was woken
   plat_thread_handle send_thread_;
   plat_thread_handle cache_thread_;

@@ -83,16 +83,19 @@ mb_frame *south_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
       PLAT_LOG(7, "CRC CHECK DONE");
       return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
     case rtu_framer_event::crc_error:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(4,
                "[south %s] :Please check the rtu communication protocol, CRC checksum fail, new CRC is  %02X old lrc "
                "is %02X ",
                type().c_str(), r.crc_calc, r.crc_recv);
       break;
     case rtu_framer_event::overflow:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped up to the next silence\n", type().c_str(),
                MB_RTU_ADU_MAX);
       break;
     case rtu_framer_event::too_short:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
       break;
     case rtu_framer_event::none:
@@ -142,6 +145,7 @@ void south_port_rtu::send_pass() {
     line_.fail("write");
     return;
   }
+  port_stats::add(stats.bytes_out, tx_len);
   const uint32_t pause = transmit_pause(tx_len);
   PLAT_LOG(7, "send serial data len = %d  sleep time = %d\n", static_cast<int>(tx_len), static_cast<int>(pause));
   plat_systick_sleep(pause);
@@ -154,9 +158,10 @@ void south_port_rtu::send_pass() {
   mb_frame *answer = nullptr;
   const wait_result r = wait_for_answer(
       req,
-      [serial_h](uint8_t *buf, size_t size) {
+      [this, serial_h](uint8_t *buf, size_t size) {
         size_t n = 0;
         if (plat_serial_read(serial_h, buf, size, &n) != 0) return -1;  // the line has failed
+        port_stats::add(stats.bytes_in, n);
         return static_cast<int>(n);
       },
       [this, req](const uint8_t *bytes, int n) {

@@ -128,6 +128,7 @@ void south_port_tcp::mbtcp_cli_proc() {
     std::scoped_lock lock(conn_lock_);
     sock_ = s;
   }
+  port_stats::add(stats.connects);
   PLAT_LOG(5, "[%s] has ip:[%s] port:[%d] been connected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
   start_threads("mbtcp_send_proc");
   if (!threads_running()) {
@@ -152,6 +153,7 @@ std::shared_ptr<plat_socket> south_port_tcp::connect_socket() {
                        : plat_socket_connect(s.get(), address4_, port);
   }
   if (rc != 0) {
+    port_stats::add(stats.connect_failures);
     count_connect_failure();
     return nullptr;  // closes the socket
   }
@@ -174,6 +176,7 @@ mb_frame *south_port_tcp::rx_tcp_fsm(const uint8_t *bytes, int n) {
     PLAT_LOG(4, "[south %s]: answer announcing %u bytes is longer than any Modbus answer; the connection is dropped\n",
              type().c_str(), r.oversize);
     stream_broken_ = true;
+    port_stats::add(stats.framing_drops);
     return nullptr;
   }
   switch (r.event) {
@@ -182,6 +185,7 @@ mb_frame *south_port_tcp::rx_tcp_fsm(const uint8_t *bytes, int n) {
       if (r.len == 0) return nullptr;
       return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, r.pid, r.tid, 0);
     case mbap_event::bad_pid:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[south %s]: answer with protocol id %04X dropped\n", type().c_str(), mbap_.pid);
       break;
     case mbap_event::none:
@@ -194,6 +198,7 @@ mb_frame *south_port_tcp::rx_rtu_fsm(const uint8_t *bytes, int n, uint32_t now) 
   const rtu_framer_result r = rtu_framer_feed(&rtu_, bytes, n, now);
   if (r.event == rtu_framer_event::none) return nullptr;
   if (r.event == rtu_framer_event::overflow) {
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped up to the next silence\n", type().c_str(),
              MB_RTU_ADU_MAX);
     return nullptr;
@@ -205,6 +210,7 @@ mb_frame *south_port_tcp::rx_rtu_fsm(const uint8_t *bytes, int n, uint32_t now) 
       PLAT_LOG(7, "CRC CHECK DONE");
       return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
     case rtu_framer_event::crc_error:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
       PLAT_LOG(4,
                " [%s] :Please check the rtu over tcp communication protocol, CRC checksum fail, new CRC is  %02X old "
@@ -212,6 +218,7 @@ mb_frame *south_port_tcp::rx_rtu_fsm(const uint8_t *bytes, int n, uint32_t now) 
                type().c_str(), r.crc_calc, r.crc_recv);
       break;
     case rtu_framer_event::too_short:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
       break;
     default:
@@ -293,7 +300,7 @@ void south_port_tcp::send_pass() {
   }
   PLAT_LOG_BUF(6, "SOUTH TCP ->", tx, tx_len);
   // A failed send shows up as a failed receive below.
-  plat_socket_send(sock.get(), tx, tx_len);
+  if (plat_socket_send(sock.get(), tx, tx_len) > 0) port_stats::add(stats.bytes_out, tx_len);
 
   if (mb_frame_is_broadcast(req)) {
     release_pending(req);  // nobody answers a broadcast
@@ -303,7 +310,9 @@ void south_port_tcp::send_pass() {
   mb_frame *answer = nullptr;
   const auto read = [this, &sock](uint8_t *buf, size_t size) {
     if (stream_broken_) return -1;
-    return plat_socket_recv(sock.get(), buf, size, recv_wait_ms);
+    const int n = plat_socket_recv(sock.get(), buf, size, recv_wait_ms);
+    if (n > 0) port_stats::add(stats.bytes_in, static_cast<uint64_t>(n));
+    return n;
   };
   wait_result r;
   if (settings_.rtu_over_tcp) {
@@ -324,6 +333,7 @@ void south_port_tcp::send_pass() {
         [this, req](const uint8_t *bytes, int n) {
           mb_frame *a = rx_tcp_fsm(bytes, n);
           if (a && mb_frame_get_tid(a) != mb_frame_get_south_tid(req)) {
+            port_stats::add(stats.framing_drops);
             PLAT_LOG(4, "[south %s]: answer to transaction %u while waiting for %u; dropped\n", type().c_str(),
                      mb_frame_get_tid(a), mb_frame_get_south_tid(req));
             mb_frame_release(a);

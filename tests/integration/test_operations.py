@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from gateway import BIN, Gateway, Raw, free_port, registers, rtu_line, server_xml, wait_for
+from gateway import BIN, TABLE, Gateway, Raw, free_port, registers, rtu_line, server_xml, wait_for
 
 # What a gateway logs (at level 7) when it opens something; --check must not.
 OPENING = ["has been started", "tcp ipv6 bind finish", "tag service listening", "open:", "failed to open seriial",
@@ -153,3 +153,56 @@ def test_install_lays_out_the_files_the_unit_verifies_and_the_binary_declares_it
     local.write_text(unit.replace(f"/{prefix}/bin/trellis", str(binary)))
     r = subprocess.run(["systemd-analyze", "verify", str(local)], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0 and r.stderr == "", r.stderr
+
+
+def stats_of(lines, direction, port_type):
+    """The counters of the one "PORT direction type id ..." line among lines."""
+    for line in lines:
+        words = line.split()
+        if words[:3] == ["PORT", direction, port_type]:
+            return {k: int(v) for k, v in (w.split("=") for w in words[4:])}
+    raise AssertionError(f"no {direction} {port_type} line in {lines}")
+
+
+def test_stats_count_exactly_what_the_peers_did(tmp_path):
+    """5 distinct reads (cache misses), 3 repeats (cache hits), 2 reads of a
+    unit nobody answers (time-outs) and one RTU-over-TCP request with a bad
+    CRC: the stats command and trellis --stats show exactly that."""
+    port = free_port()
+    body = ('<SouthPort type="rtu" id="1" port="1" timeout="300" cache_polling_cycle="600000"/>' + TABLE +
+            f'<NorthPort type="tcp" id="4" tcp_port="{port}" idle_time="0" cache="true">'
+            '<Table ip="127.0.0.2" id="1" rtu_over_tcp="true"/><Table ip="*" id="1"/></NorthPort>')
+    with rtu_line(tmp_path, 1), Gateway(tmp_path, server_xml(body), serial_prefix=str(tmp_path / "ttyAP")) as gw:
+        gw.wait_log("south port serial has been started.")
+        gw.wait_listening()
+        m = Raw(port)
+        for tid, addr in enumerate((0, 10, 20, 30, 40), 1):
+            assert m.read(tid, 1, addr, 2) is not None
+        for tid in (6, 7, 8):
+            assert m.read(tid, 1, 10, 2) is not None
+        for tid in (9, 10):
+            assert m.read(tid, 5, 0, 1, timeout=1.0) is None
+        with socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.2", 0), timeout=3) as r:
+            r.sendall(bytes([1, 3, 0, 0, 0, 1, 0x12, 0x34]))
+            gw.wait_log("CRC checksum fail")
+        wait_for(lambda: stats_of(gw.tag_command("stats"), "south", "rtu")["timeouts"] == 2, 5, what="time-outs")
+        # The RTU master has gone: swept by the server's next pass.
+        wait_for(lambda: stats_of(gw.tag_command("stats"), "north", "tcp")["clients"] == 1, 5, what="one client")
+        answer = gw.tag_command("stats")
+        assert answer[-1] == "OK"
+        north, south = stats_of(answer, "north", "tcp"), stats_of(answer, "south", "rtu")
+        assert answer[0].startswith("PORT south rtu 1 ") and answer[1].startswith("PORT north tcp 4 ")
+        assert {k: north[k] for k in ("requests", "answers", "framing_drops", "dropped", "clients")} == \
+            {"requests": 10, "answers": 8, "framing_drops": 1, "dropped": 0, "clients": 1}
+        assert {k: south[k] for k in ("requests", "answers", "timeouts", "cache_hits", "cache_misses")} == \
+            {"requests": 10, "answers": 8, "timeouts": 2, "cache_hits": 3, "cache_misses": 7}
+        # MBAP requests of 12 bytes and the 8 bad ones; answers of two registers are 13 bytes;
+        # 7 RTU requests of 8 bytes reached the line.
+        assert (north["bytes_in"], north["bytes_out"], south["bytes_out"]) == (10 * 12 + 8, 8 * 13, 7 * 8)
+        # The command line shows the same from outside.
+        out = subprocess.run([BIN, "--stats", "--tag-socket", gw.tag_socket], capture_output=True, text=True,
+                             timeout=10)
+        assert out.returncode == 0, out.stderr
+        assert stats_of(out.stdout.splitlines(), "south", "rtu")["cache_hits"] == 3
+        m.close()
+        assert gw.stop() == 0
