@@ -28,7 +28,8 @@ def main():
 
     async def start():
         nonlocal server  # built inside the running loop, as pymodbus needs
-        server = ModbusSerialServer(context([args.unit], args.registers, report), framer=ModbusRtuFramer if args.framer == "rtu" else ModbusAsciiFramer,
+        framer = ModbusRtuFramer if args.framer == "rtu" else ModbusAsciiFramer
+        server = ModbusSerialServer(context([args.unit], args.registers, report), framer=framer,
                                     port=args.port, baudrate=9600, ignore_missing_slaves=True)
         await server.start()
         return None if server.transport else f"cannot open {args.port}"
