@@ -33,6 +33,7 @@ uint32_t north_port_ascii::rx_wait(uint32_t) { return kQuietWaitMs; }
 mb_frame *north_port_ascii::rx_ascii_fsm(const uint8_t *bytes, int n) {
   const ascii_framer_result r = ascii_framer_feed(&framer_, bytes, n);
   if (r.overflow) {
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4, "[north %s %s] :request longer than %zu characters, dropped up to the next ':'", type().c_str(),
              device().c_str(), MB_ASCII_ADU_MAX);
   }
@@ -40,10 +41,12 @@ mb_frame *north_port_ascii::rx_ascii_fsm(const uint8_t *bytes, int n) {
     case ascii_framer_event::none:
       return nullptr;
     case ascii_framer_event::invalid:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(4, "[north %s %s] :request of %u characters is no hex text, dropped", type().c_str(), device().c_str(),
                r.hex_len);
       return nullptr;
     case ascii_framer_event::too_short:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[north %s %s] :request of %u characters is no frame, dropped", type().c_str(), device().c_str(),
                r.hex_len);
       return nullptr;
@@ -54,6 +57,7 @@ mb_frame *north_port_ascii::rx_ascii_fsm(const uint8_t *bytes, int n) {
   PLAT_LOG(7, "NEW LRC  =  %02X    old lrc is %02X  hex len is %d\n", r.lrc_calc, r.lrc_recv,
            static_cast<int>(r.decoded));
   if (r.event == ascii_framer_event::lrc_error) {
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4,
              "[north %s %s] :Please check the ascii communication protocol, LRC checksum fail, new LRC is  %02X old "
              "lrc is %02X ",

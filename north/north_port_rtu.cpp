@@ -51,10 +51,12 @@ mb_frame *north_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
     case rtu_framer_event::none:
       return nullptr;
     case rtu_framer_event::overflow:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(4, "[north %s %s ] :request longer than %zu bytes, dropped up to the next silence", type().c_str(),
                device().c_str(), MB_RTU_ADU_MAX);
       return nullptr;
     case rtu_framer_event::too_short:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[north %s %s ] :%u bytes are no request, dropped", type().c_str(), device().c_str(), r.raw_len);
       return nullptr;
     case rtu_framer_event::crc_error:
@@ -64,6 +66,7 @@ mb_frame *north_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
   PLAT_LOG(7, " gap time is %d   interval time is %f \n ", static_cast<int>(r.silence),
            static_cast<double>(interval()));
   if (r.event == rtu_framer_event::crc_error) {
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4,
              "[north %s %s ] :Please check the rtu communication protocol, CRC checksum fail, new CRC is  %02X old "
              "lrc is %02X ",

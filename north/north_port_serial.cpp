@@ -67,6 +67,7 @@ north_serial_settings north_serial_settings_read(tw_conf_node *element, const ch
   s.port = tw_conf_node_attr_get_int(element, "port", 1);
   s.north_list_size = tw_conf_node_attr_get_int(element, "north_list_size", 1);
   s.cache = std::strcmp(tw_conf_node_attr_get_string(element, "cache", "true"), "true") == 0 ? 1 : 0;
+  s.exceptions = std::strcmp(tw_conf_node_attr_get_string(element, "exceptions", "false"), "true") == 0 ? 1 : 0;
   return s;
 }
 
@@ -81,7 +82,9 @@ north_port_serial::north_port_serial(checked, const north_serial_settings &s, co
       // The division comes first: at every usual rate the interval is 40 ms.
       interval_(static_cast<uint32_t>(1000 * ((4 * (s.byte_size + s.stop_bits + 1)) / s.baudrate) + 40)),
       send_list_(s.north_list_size, north_send_list_kind::modbus),
-      line_(this, this, line_settings(s)) {}
+      line_(this, this, line_settings(s)) {
+  send_list_.set_stats(&stats);
+}
 
 north_port_serial::~north_port_serial() { line_.shutdown(); }
 
@@ -152,7 +155,10 @@ mb_frame *north_port_serial::make_request(const uint8_t *data, uint32_t len) {
   const uint16_t seq = ++next_seq_;
   mb_frame *frame = mb_frame_create(data, static_cast<int>(len), north_serial::on_rsp_callback, this, nullptr,
                                     data[0], 0, seq, settings_.cache);
-  if (frame) taken_seq_.store(seq);
+  if (!frame) return nullptr;
+  frame->exceptions = settings_.exceptions;
+  taken_seq_.store(seq);
+  port_stats::add(stats.requests);
   return frame;
 }
 
@@ -180,6 +186,7 @@ void north_port_serial::mbserial_proc() {
     line_.fail("read");
     return;
   }
+  port_stats::add(stats.bytes_in, n);
   mb_frame *frame = rx_feed(read_buf_, static_cast<int>(n), plat_systick_get());
   // The read is the pass's wait: look again at once.
   plat_thread_wake_self();
@@ -197,6 +204,7 @@ int north_port_serial::on_response(mb_frame *frame, uint8_t req_id, uint16_t seq
   const uint16_t newest = taken_seq_.load();
   if (seq != newest) {
     // The master has sent a newer request since: this answer is not its.
+    port_stats::add(stats.dropped);
     PLAT_LOG(6, "[north %s] :answer to request %u dropped, the last request taken is %u", settings_.type.c_str(),
              seq, newest);
     mb_frame_release(frame);
@@ -214,6 +222,10 @@ int north_port_serial::on_response(mb_frame *frame, uint8_t req_id, uint16_t seq
     PLAT_LOG(6, "send : [%s] ", device().c_str());
     PLAT_LOG_BUF(6, texts_.tx_dump, out, len);
     failed = plat_serial_write(serial_h, out, len) != 0;
+    if (!failed) {
+      port_stats::add(stats.answers);
+      port_stats::add(stats.bytes_out, len);
+    }
   });
   mb_frame_release(frame);
   if (!open) {

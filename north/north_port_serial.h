@@ -47,6 +47,7 @@ struct north_serial_settings {
   int port = 1;
   int north_list_size = 1;
   uint8_t cache = 1;          // given to every request frame
+  uint8_t exceptions = 0;     // "exceptions" exactly "true": unroutable and unanswered requests get exception answers
   uint32_t retry_ms = 10000;  // pause between two failed opens of the line
 };
 

@@ -31,6 +31,7 @@ south_port_ascii::~south_port_ascii() {
 mb_frame *south_port_ascii::rx_ascii_fsm(const uint8_t *bytes, int n) {
   const ascii_framer_result r = ascii_framer_feed(&framer_, bytes, n);
   if (r.overflow) {
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4, "[south %s]: answer longer than %zu characters, dropped up to the next ':'\n", type().c_str(),
              MB_ASCII_ADU_MAX);
   }
@@ -38,10 +39,12 @@ mb_frame *south_port_ascii::rx_ascii_fsm(const uint8_t *bytes, int n) {
     case ascii_framer_event::none:
       return nullptr;
     case ascii_framer_event::invalid:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(4, "[south %s]: answer of %u characters is no hex text, dropped\n", type().c_str(), r.hex_len);
       PLAT_LOG(7, "MASTER ASCII ERROR\n");
       return nullptr;
     case ascii_framer_event::too_short:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[south %s]: answer of %u characters is no frame, dropped\n", type().c_str(), r.hex_len);
       return nullptr;
     case ascii_framer_event::lrc_error:
@@ -52,6 +55,7 @@ mb_frame *south_port_ascii::rx_ascii_fsm(const uint8_t *bytes, int n) {
   PLAT_LOG(7, "NEW LRC  =  %02X    old lrc is %02X  hex len is %d\n", r.lrc_calc, r.lrc_recv,
            static_cast<int>(r.decoded));
   if (r.event == ascii_framer_event::lrc_error) {
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4,
              "[south %s] :Please check the ascii communication protocol, LRC checksum fail, new LRC is  %02X old lrc "
              "is %02X ",

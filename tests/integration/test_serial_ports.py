@@ -9,6 +9,7 @@ import contextlib
 import logging
 import os
 import select
+import signal
 import struct
 import subprocess
 import sys
@@ -51,7 +52,7 @@ def north_config(north_type, south_type, tcp_port, north_extra="", south_timeout
 
 
 @contextlib.contextmanager
-def north_setup(tmp_path, north_type, south_type="rtu"):
+def north_setup(tmp_path, north_type, south_type="rtu", north_extra=""):
     """The gateway with a north serial port on line 1 (the master's end is
     yielded as `master`), the TCP device and a serial device (unit 3) of
     `south_type` on line 2."""
@@ -59,7 +60,7 @@ def north_setup(tmp_path, north_type, south_type="rtu"):
     with PtyPair(tmp_path, "ttyAP0", "master0") as master, PtyPair(tmp_path, "ttyAP1", "dev1") as line2, \
             Peer(tmp_path, "tcp_device.py", "--port", tcp_port, "--units", "1") as tcp_dev, \
             Peer(tmp_path, "rtu_device.py", "--port", line2.device_end, "--unit", 3, "--framer", south_type) as ser, \
-            Gateway(tmp_path, north_config(north_type, south_type, tcp_port),
+            Gateway(tmp_path, north_config(north_type, south_type, tcp_port, north_extra),
                     serial_prefix=str(tmp_path / "ttyAP")) as gw:
         gw.wait_log("north port serial has been started.")
         gw.wait_log("south port serial has been started.")
@@ -158,6 +159,46 @@ def test_north_rtu_framing_checks_the_crc_and_cuts_requests_by_silence(tmp_path)
                 assert struct.unpack("<H", answer[-2:])[0] == crc16(answer[:-2])  # low byte first on the wire
         finally:
             line.close()
+        assert gw.stop() == 0
+
+
+def stats_of(gw, direction, port_type):
+    """The counters of the first port of that direction and type in the stats command's answer."""
+    line = next(line for line in gw.tag_command("stats") if line.startswith(f"PORT {direction} {port_type} "))
+    return {k: int(v) for k, v in (f.split("=") for f in line.split()[4:])}
+
+
+@pytest.mark.parametrize("north_type", ["rtu", "ascii"])
+def test_exceptions_and_counters_of_the_north_serial_ports(tmp_path, north_type):
+    """With exceptions="true" an unroutable unit gets exception 0x0A and an
+    absent device 0x0B, in the port's own form; a broadcast gets nothing.
+    The stats command counts the port's requests, answers and drops."""
+    def frame(body):
+        return with_crc(body) if north_type == "rtu" else ascii_msg(body)
+
+    def answer(line):
+        return line.read(3, until=5 if north_type == "rtu" else b"\r\n")
+
+    with north_setup(tmp_path, north_type, north_extra='exceptions="true"') as (gw, master, _tcp, ser):
+        ser.proc.send_signal(signal.SIGSTOP)  # the serial device stops answering
+        line = RawLine(master)
+        try:
+            line.write(frame(read_body(9, 0, 1)))
+            assert answer(line) == frame(bytes([9, 0x83, 0x0A]))
+            line.write(frame(read_body(5, 0, 1, fc=4)))
+            assert answer(line) == frame(bytes([5, 0x84, 0x0B]))
+            line.write(frame(read_body(0, 0, 1)))  # a broadcast: never answered
+            assert line.read(0.5) == b""
+            line.write(frame(read_body(1, 0, 1)))
+            assert answer(line) == frame(bytes([1, 3, 2, 0, 100]))
+            good = frame(read_body(1, 0, 1))
+            line.write(good[:-2] + b"\x00\x00" if north_type == "rtu" else good[:-4] + b"00\r\n")  # bad checksum
+            assert line.read(0.5) == b""
+        finally:
+            line.close()
+            ser.proc.send_signal(signal.SIGCONT)
+        counters = stats_of(gw, "north", north_type)
+        assert counters["requests"] == 4 and counters["answers"] == 3 and counters["framing_drops"] == 1, counters
         assert gw.stop() == 0
 
 
