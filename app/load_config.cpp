@@ -7,11 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "north/north_port_ascii.h"
+#include "north/north_port_rtu.h"
 #include "north/north_port_tcp.h"
 #include "platform/plat_log.h"
 #include "platform/tw_conf.h"
 #include "route/mux.h"
 #include "route/table.h"
+#include "south/south_port_ascii.h"
 #include "south/south_port_rtu.h"
 #include "south/south_port_tcp.h"
 
@@ -75,9 +78,11 @@ constexpr port_type_row port_types[] = {
     {"udp", PORT_KIND_MODBUS, false,  //
      "create south_port_udp done. addr is %p\n", nullptr, "create north port udp.\n", nullptr},
     {"rtu", PORT_KIND_MODBUS, true,  //
-     "create south_port_rtu done. addr is %p\n", south_create<south_port_rtu_create>, "create north port rtu.\n", nullptr},
+     "create south_port_rtu done. addr is %p\n", south_create<south_port_rtu_create>,  //
+     "create north port rtu.\n", north_create<north_port_rtu_create>},
     {"ascii", PORT_KIND_MODBUS, true,  //
-     "create south_port_ascii done. addr is %p\n", nullptr, "create north port rtu.\n", nullptr},
+     "create south_port_ascii done. addr is %p\n", south_create<south_port_ascii_create>,  //
+     "create north port rtu.\n", north_create<north_port_ascii_create>},
     {"serial_transparent_transmission", PORT_KIND_TRANSPARENT, true,  //
      "create south_port_serial done. addr is %p\n", nullptr, "create north_port_serial done. addr is %p\n",
      nullptr},

@@ -61,7 +61,7 @@ north_port_tcp::~north_port_tcp() {
     std::scoped_lock guard(lock);
     all.swap(clients);
   }
-  for (const auto &c : all) client_destroy(c.get());
+  for (const auto &c : all) north_tcp::client_destroy(c.get());
 }
 
 int north_port_tcp::start() { return north_port_tcp_start(this); }
@@ -110,10 +110,12 @@ std::unique_ptr<north_port_tcp> north_port_tcp_create(tw_conf_node *element, str
 int north_port_tcp_start(north_port_tcp *port) {
   RVON(port, -1);
   port->svr_thread =
-      plat_thread_start([port] { mbtcp_svr_ipv6_proc(port, port->mux); }, kServerPeriodMs, "mbtcp_svr_ipv6_proc");
+      plat_thread_start([port] { north_tcp::mbtcp_svr_ipv6_proc(port, port->mux); }, kServerPeriodMs, "mbtcp_svr_ipv6_proc");
   PLAT_LOG(5, "north port tcp has been started.\n");
   return 0;
 }
+
+namespace north_tcp {
 
 void client_destroy(mbtcp_client *client) {
   RON(client);
@@ -278,3 +280,5 @@ void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
   // would otherwise hold the slots that policies count.
   for (const auto &closed : closed_clients(port)) remove_client(port, closed);
 }
+
+}  // namespace north_tcp

@@ -140,6 +140,10 @@ class north_port_tcp final : public north_port {
 std::unique_ptr<north_port_tcp> north_port_tcp_create(tw_conf_node *element, struct mux *m);
 // Starts the server thread; 0.
 int north_port_tcp_start(north_port_tcp *port);
+// The port's own passes and callbacks. Other north ports have functions
+// of the same names in their own namespaces.
+namespace north_tcp {
+
 // One pass of the server thread.
 void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m);
 // Null when no rule admits the peer (the caller closes the socket).
@@ -161,3 +165,5 @@ mb_frame *rx_fsm_rtu(mbtcp_client *client, const uint8_t *bytes, int n);
 // The response callback of every request frame a client makes; `ctx` is
 // the frame's shared reference to the client. Releases one reference.
 int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, uint16_t pid);
+
+}  // namespace north_tcp

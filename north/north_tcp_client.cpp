@@ -7,6 +7,8 @@
 #include "platform/plat_log.h"
 #include "route/mux.h"
 
+namespace north_tcp {
+
 namespace {
 
 constexpr uint32_t kReceiveWaitMs = 100;
@@ -210,3 +212,5 @@ int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, ui
   plat_systick_sleep(static_cast<uint32_t>(c->time_interval));
   return 0;
 }
+
+}  // namespace north_tcp

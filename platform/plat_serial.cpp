@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -124,13 +125,17 @@ plat_serial_handle plat_serial_open(const char *device, int baudrate, int data_b
 }
 
 int plat_serial_read(plat_serial *h, void *buf, size_t size, size_t *out_len) {
+  return plat_serial_read_wait(h, buf, size, out_len, read_wait_ms);
+}
+
+int plat_serial_read_wait(plat_serial *h, void *buf, size_t size, size_t *out_len, uint32_t wait_ms) {
   if (out_len) *out_len = 0;
   RVON(h, -1);
   RVON(buf, -1);
   RVON(out_len, -1);
   if (size == 0) return 0;
   pollfd p{h->fd_, POLLIN, 0};
-  int rc = ::poll(&p, 1, read_wait_ms);
+  int rc = ::poll(&p, 1, static_cast<int>(std::min<uint32_t>(wait_ms, INT32_MAX)));
   if (rc == 0) return 0;
   if (rc < 0) {
     if (errno == EINTR) return 0;

@@ -34,6 +34,10 @@ plat_serial_handle plat_serial_open(const char *device, int baudrate, int data_b
 // line was quiet) to `*out_len`; returns -1 when the line failed (hang-up,
 // device gone), with *out_len 0.
 int plat_serial_read(plat_serial *h, void *buf, size_t size, size_t *out_len);
+// The same with a wait of `wait_ms` for the first byte: for a thread whose
+// only work is what arrives on the line (a slave listening for requests),
+// so that a quiet line costs a wake-up per wait, not one per 10 ms.
+int plat_serial_read_wait(plat_serial *h, void *buf, size_t size, size_t *out_len, uint32_t wait_ms);
 
 // Writes all bytes. 0 on success, -1 on failure.
 int plat_serial_write(plat_serial *h, const void *bytes, size_t n);
