@@ -171,6 +171,9 @@ int north_port_udp_start(north_port_udp *port) {
     core.sock = std::shared_ptr<plat_socket>(std::move(s));
   }
   if (port->svr_thread) return 0;  // started before
+  if (!port->send_list) {
+    port->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
+  }
   port->svr_thread = plat_thread_start([port] { mbudp_svr_proc(port, port->mux); }, kPeriodMs, "mbudp_svr_proc");
   port->send_thread = plat_thread_start([port] { send_proc(port, port->mux); }, kPeriodMs, "send_proc");
   port->send_list->set_consumer(port->send_thread.get());
@@ -308,7 +311,7 @@ void mbudp_svr_proc(north_port_udp *port, struct mux *m) {
   PLAT_LOG(6, "northport udp north_port find table by addr : %s, table addr is : %p", text.c_str(),
            static_cast<void *>(npt->table));
 
-  auto *reply = new reply_addr{address, from_port, npt->rtu_over, npt, port, port->core};
+  auto *reply = new reply_addr{address, from_port, npt->rtu_over, npt, port->core};
   mb_frame *frame = npt->rtu_over ? rx_rtu_fsm(port, port->rx_buf, n, reply) : rx_udp_fsm(port, port->rx_buf, n, reply);
   if (!frame) {
     delete reply;

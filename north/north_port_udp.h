@@ -66,16 +66,15 @@ struct udp_core {
   uint16_t tx_id = 0;  // transaction id of the request last handed to the mux
 };
 
-class north_port_udp;
-
 // The frame's context: who sent the request, by which rule it came in.
 // Freed by the frame's ctx_release (or at once when no frame is made).
 struct reply_addr {
   uint32_t address = 0;  // the sender, network byte order
   uint16_t port = 0;     // network byte order
   uint8_t rtu = 0;       // the matched rule's RTU-over-UDP flag
-  northport_table *npt = nullptr;  // the matched rule (owned by the port)
-  north_port_udp *owner = nullptr;  // only dereferenced on the port's own threads
+  // The matched rule (owned by the port): read only by the port's own
+  // threads, while the frame waits in its send list.
+  northport_table *npt = nullptr;
   std::shared_ptr<udp_core> core;
 };
 

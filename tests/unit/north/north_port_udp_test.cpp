@@ -60,8 +60,8 @@ class NorthUdpReceive : public ::testing::Test {
  protected:
   // One datagram from sender (10.0.0.<host>, port): its frame or null.
   mb_frame *datagram(uint8_t host, uint16_t port, const bytes &b, bool rtu = false) {
-    auto *reply = new reply_addr{plat_inet_addr(("10.0.0." + std::to_string(host)).c_str()), port, rtu, nullptr,
-                                 port_.get(), port_->core};
+    auto *reply =
+        new reply_addr{plat_inet_addr(("10.0.0." + std::to_string(host)).c_str()), port, rtu, nullptr, port_->core};
     mb_frame *f = rtu ? rx_rtu_fsm(port_.get(), b.data(), static_cast<int>(b.size()), reply)
                       : rx_udp_fsm(port_.get(), b.data(), static_cast<int>(b.size()), reply);
     if (!f) delete reply;
@@ -359,7 +359,6 @@ TEST(NorthUdpCreate, WithoutTableNoPortAndABusyPortFailsToStart) {
   master holder;
   north_port_udp port;
   port.udp_port = holder.port;
-  port.send_list = std::make_unique<north_send_list>(1, north_send_list_kind::modbus);
   testing::internal::CaptureStderr();
   EXPECT_EQ(port.start(), 1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("[north udp]: fail to bind to port [" +
