@@ -124,6 +124,7 @@ void read_settings(north_port_udp *port, tw_conf_node *element) {
     port->north_list_size = 1;
   }
   port->cache = std::strcmp(tw_conf_node_attr_get_string(element, "cache", "true"), "true") == 0 ? 1 : 0;
+  port->exceptions = std::strcmp(tw_conf_node_attr_get_string(element, "exceptions", "false"), "true") == 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -188,8 +189,10 @@ namespace {
 mb_frame *make_request_frame(north_port_udp *port, const uint8_t *data, uint32_t len, uint16_t pid, uint16_t tid,
                              reply_addr *reply) {
   port->unit_id = data[0];
-  return mb_frame_create(data, static_cast<int>(len), on_rsp_callback, reply, reply_addr_release, port->unit_id, pid,
-                         tid, port->cache);
+  mb_frame *frame = mb_frame_create(data, static_cast<int>(len), on_rsp_callback, reply, reply_addr_release,
+                                    port->unit_id, pid, tid, port->cache);
+  if (frame) frame->exceptions = port->exceptions;
+  return frame;
 }
 
 }  // namespace
@@ -263,10 +266,13 @@ int offer_to_mux(north_port_udp *port, struct mux *m, mb_frame *frame) {
   int rc;
   {
     // The answer's check waits for this: it must see the id of a request
-    // only once the mux has it, and at once when it has.
+    // only once the mux has decided on it, and at once when it has. A busy
+    // south port decided nothing (the request is offered again); a request
+    // with no route was handed over and is answered, if at all, by the
+    // exception the send list gives it.
     std::scoped_lock guard(port->core->tx_lock);
     rc = mux_push_request(m, reply && reply->npt ? reply->npt->table : nullptr, frame);
-    if (rc == 0) port->core->tx_id = tid;
+    if (rc <= 0) port->core->tx_id = tid;
   }
   if (rc == 0) {
     PLAT_LOG(6, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ",

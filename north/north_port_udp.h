@@ -133,6 +133,7 @@ class north_port_udp final : public north_port {
   northport_rules rules;  // any_table and tables (last configured first)
   struct mux *mux = nullptr;
   uint8_t cache = 1;
+  uint8_t exceptions = 0;  // "exceptions" exactly "true": routing failures and time-outs get exception answers
   int32_t id = 255;
   int32_t udp_port = 502;
   int32_t table_count = 0;

@@ -197,8 +197,9 @@ void south_port_udp::send_pass() {
   discard_late_datagrams();
   PLAT_LOG_BUF(6, "SOUTH UDP ->", tx, tx_len);
   if (!address_ok_ || plat_socket_sendto(sock_.get(), tx, tx_len, address_, plat_htons(udp_port())) < 0) {
-    // Nothing went out, so nothing can answer (the send's failure is logged).
-    release_pending(req);
+    // Nothing went out, so nothing can answer (the send's failure is logged):
+    // the device cannot be reached.
+    release_unanswered(req, MB_EX_GATEWAY_PATH_UNAVAILABLE);
     return;
   }
 
@@ -255,7 +256,7 @@ void south_port_udp::send_pass() {
     }
     case wait_result::timed_out:
     case wait_result::failed:  // never: a failed receive counts as no datagram
-      release_pending(req);  // no callback: the requester learns by not getting an answer
+      release_unanswered(req);  // the requester learns by getting no answer (or the exception it asked for)
       return;
     case wait_result::stopped:
       return;  // the port is being closed; the slot's request goes with it

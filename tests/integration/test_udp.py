@@ -323,3 +323,25 @@ def test_cache_serves_repeated_reads(tmp_path):
         gw.wait_log("[south udp]: get req from cache", count=4)
         assert dev.count("read 3 0 3 unit 1") == 1
         assert gw.stop() == 0
+
+
+def test_exceptions_answer_unroutable_and_unanswered_requests_in_the_senders_framing(tmp_path):
+    port = free_udp_port()
+    with RawUdpDevice() as dev:
+        dev.plan = ["silent"]
+        body = (f'<SouthPort type="udp" id="1" host="127.0.0.1" udp_port="{dev.port}" timeout="300"/>'
+                '<TableList><Table id="1"><Item node_id_req="5" node_id_phy="1" south_port="1"/></Table></TableList>' +
+                north_port(port, '<Table ip="127.0.0.1" id="1"/><Table ip="127.0.0.3" id="1" rtu_over_udp="true"/>',
+                           'exceptions="true"'))
+        with Gateway(tmp_path, server_xml(body)) as gw, UdpMaster(port) as m, UdpMaster(port, "127.0.0.3") as r:
+            gw.wait_log("north port udp has been started.")
+            m.send(read_req(21, 7, 0, 1))  # no item for unit 7
+            assert m.receive() == struct.pack(">HHHB", 21, 0, 3, 7) + b"\x83\x0a"
+            m.send(read_req(22, 5, 0, 1))  # the device stays silent
+            assert m.receive() == struct.pack(">HHHB", 22, 0, 3, 5) + b"\x83\x0b"
+            r.send(rtu(bytes([9]) + read_pdu(0, 1)))
+            assert r.receive() == rtu(bytes([9, 0x83, 0x0a]))
+            m.send(read_req(23, 0, 0, 1))  # a broadcast gets nothing, not even an exception
+            assert m.receive(0.7) is None
+            assert m.read(24, 5, 1, 1) == [101]
+            assert gw.stop() == 0
