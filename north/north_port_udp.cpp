@@ -77,6 +77,7 @@ size_t partial_requests::size() const {
 // --- the port --------------------------------------------------------------------------
 
 north_port_udp::north_port_udp() {
+  core->stats = &stats;
   rtu_framer_init(&rtu_buf, {.gap_ms = 0,
                              .gap_inclusive = true,  // every datagram is cut as it comes
                              .check_crc = true,
@@ -92,6 +93,7 @@ north_port_udp::~north_port_udp() {
   {
     std::scoped_lock guard(core->lock);
     core->closed = true;
+    core->stats = nullptr;
   }
   // Requests still queued were never taken by the mux: ours to drop (their
   // reply addresses go with them, while the rules they point at still exist).
@@ -135,6 +137,7 @@ std::unique_ptr<north_port_udp> north_port_udp_create(tw_conf_node *element, str
   port->mux = m;
   read_settings(port.get(), element);
   port->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
+  port->send_list->set_stats(&port->stats);
 
   tw_conf_node *tables = tw_conf_node_child_query(element, "Table", nullptr);
   if (!tables) {
@@ -174,6 +177,7 @@ int north_port_udp_start(north_port_udp *port) {
   if (port->svr_thread) return 0;  // started before
   if (!port->send_list) {
     port->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
+    port->send_list->set_stats(&port->stats);
   }
   port->svr_thread = plat_thread_start([port] { mbudp_svr_proc(port, port->mux); }, kPeriodMs, "mbudp_svr_proc");
   port->send_thread = plat_thread_start([port] { send_proc(port, port->mux); }, kPeriodMs, "send_proc");
@@ -191,7 +195,9 @@ mb_frame *make_request_frame(north_port_udp *port, const uint8_t *data, uint32_t
   port->unit_id = data[0];
   mb_frame *frame = mb_frame_create(data, static_cast<int>(len), on_rsp_callback, reply, reply_addr_release,
                                     port->unit_id, pid, tid, port->cache);
-  if (frame) frame->exceptions = port->exceptions;
+  if (!frame) return nullptr;
+  frame->exceptions = port->exceptions;
+  port_stats::add(port->stats.requests);
   return frame;
 }
 
@@ -207,6 +213,7 @@ mb_frame *rx_udp_fsm(north_port_udp *port, const uint8_t *bytes, int n, reply_ad
     // The whole datagram goes: whatever follows an impossible header in it
     // is no request anyone can vouch for. The sender's next datagram starts
     // afresh.
+    port_stats::add(port->stats.framing_drops);
     PLAT_LOG(4, "[north %s] :request announcing %u bytes is longer than any Modbus request, dropped",
              port->core->type.c_str(), r.oversize);
     mbap_framer_reset(f);
@@ -215,6 +222,7 @@ mb_frame *rx_udp_fsm(north_port_udp *port, const uint8_t *bytes, int n, reply_ad
   }
   port->mbap_buf.settle(f);
   if (r.event == mbap_event::bad_pid) {
+    port_stats::add(port->stats.framing_drops);
     PLAT_LOG(7, "[north %s] :request with protocol id %04X dropped", port->core->type.c_str(), f->pid);
     return nullptr;
   }
@@ -235,15 +243,18 @@ mb_frame *rx_rtu_fsm(north_port_udp *port, const uint8_t *bytes, int n, reply_ad
       PLAT_LOG(7, "CRC CHECK DONE");
       return make_request_frame(port, r.data, r.len, 0, 0, reply);
     case rtu_framer_event::crc_error:
+      port_stats::add(port->stats.framing_drops);
       PLAT_LOG(4,
                "[north %s] :Please check the rtu over udp communication protocol, CRC checksum fail, new CRC is  "
                "%02X old lrc is %02X ",
                type, r.crc_calc, r.crc_recv);
       break;
     case rtu_framer_event::overflow:
+      port_stats::add(port->stats.framing_drops);
       PLAT_LOG(4, "[north %s] :rtu over udp request longer than %zu bytes, dropped", type, MB_RTU_ADU_MAX);
       break;
     case rtu_framer_event::too_short:
+      port_stats::add(port->stats.framing_drops);
       PLAT_LOG(7, "[north %s] :%u bytes are no rtu request, dropped", type, r.raw_len);
       break;
     case rtu_framer_event::none:
@@ -286,6 +297,7 @@ int offer_to_mux(north_port_udp *port, struct mux *m, mb_frame *frame) {
 northport_table *match_sender(north_port_udp *port, const std::string &text) {
   northport_table *npt = northport_rules_match_udp(&port->rules, text.c_str());
   if (!npt) {
+    port_stats::add(port->stats.refused);
     PLAT_LOG(4, "IP IS NOT EXIST");
     return nullptr;
   }
@@ -310,6 +322,7 @@ void mbudp_svr_proc(north_port_udp *port, struct mux *m) {
   // failed receive, only after the period: a broken socket must not spin).
   if (n >= 0) plat_thread_wake_self();
   if (n <= 0) return;
+  port_stats::add(port->stats.bytes_in, static_cast<uint64_t>(n));
 
   const std::string text = plat_inet_ntoa(address);
   northport_table *npt = match_sender(port, text);
@@ -344,28 +357,32 @@ int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, ui
   const uint32_t address = reply->address;
   const uint16_t port = reply->port;
   const bool rtu = reply->rtu != 0;
+  std::scoped_lock guard(core->lock);
   if (!rtu) {
     uint16_t last = 0;
     {
-      std::scoped_lock guard(core->tx_lock);
+      std::scoped_lock tx_guard(core->tx_lock);
       last = core->tx_id;
     }
     if (last != tid) {
       // A newer request has been handed over since: this answer is stale.
+      if (core->stats) port_stats::add(core->stats->dropped);
       PLAT_LOG(6, "[north %s] :answer to transaction %04X dropped, the last request is %04X", core->type.c_str(), tid,
                last);
       mb_frame_release(frame);
       return 1;
     }
   }
-  std::scoped_lock guard(core->lock);
   mb_frame_set_phy_id(frame, req_id);  // the master sees the unit id it used
   uint32_t len = 0;
   const uint8_t *out = rtu ? mb_frame_convert_to_rtu(frame, &len) : mb_frame_convert_to_tcp(frame, &len, tid, pid);
   if (out && core->sock && !core->closed) {
     PLAT_LOG(7, "ready to send to udp server");
     PLAT_LOG_BUF(6, "NORTH UDP ->", out, len);
-    plat_socket_sendto(core->sock.get(), out, len, address, port);
+    if (plat_socket_sendto(core->sock.get(), out, len, address, port) > 0 && core->stats) {
+      port_stats::add(core->stats->answers);
+      port_stats::add(core->stats->bytes_out, len);
+    }
   }
   PLAT_LOG(7, "ready to release callback frame addr is %p", static_cast<void *>(frame));
   // Paces the answers of the port; the answering south port waits too.

@@ -53,15 +53,18 @@ struct udp_core {
   std::string type = "udp";
   int32_t time_interval = 50;  // ms paused after each answer
   // Guards sending an answer and the pause after it (on the answering south
-  // port's thread), and `closed`. Never held together with tx_lock.
+  // port's thread), `closed` and `stats`. May be held while taking tx_lock,
+  // never the other way round.
   std::mutex lock;
-  bool closed = false;  // the port has gone: answers are dropped unsent
+  bool closed = false;          // the port has gone: answers are dropped unsent
+  port_stats *stats = nullptr;  // the port's counters; null once it has gone
   // Set by start() before any thread runs; read-only afterwards.
   std::shared_ptr<plat_socket> sock;
 
   // Guards tx_id: the send pass holds it across the mux's hand-over and the
   // update after it, so an answer never compares against a tx_id that a
-  // hand-over still in progress is about to replace. Short holds only.
+  // hand-over still in progress is about to replace. Short holds only, and
+  // no other lock is taken under it.
   std::mutex tx_lock;
   uint16_t tx_id = 0;  // transaction id of the request last handed to the mux
 };

@@ -76,6 +76,7 @@ mb_frame *south_port_udp::rx_udp_fsm(const uint8_t *bytes, int n) {
   const mbap_result r = mbap_framer_feed(&mbap_, bytes, n);
   if (r.oversize != 0) {
     // The datagram is dropped whole; the next one starts with a header.
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4, "[south %s]: answer announcing %u bytes is longer than any Modbus answer, dropped\n", type().c_str(),
              r.oversize);
     mbap_framer_reset(&mbap_);
@@ -87,6 +88,7 @@ mb_frame *south_port_udp::rx_udp_fsm(const uint8_t *bytes, int n) {
       if (r.len == 0) return nullptr;
       return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, r.pid, r.tid, 0);
     case mbap_event::bad_pid:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[south %s]: answer with protocol id %04X dropped\n", type().c_str(), mbap_.pid);
       break;
     case mbap_event::none:
@@ -110,6 +112,7 @@ mb_frame *south_port_udp::rx_rtu_fsm(const uint8_t *bytes, int n) {
         PLAT_LOG(7, "CRC CHECK DONE");
         return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
       }
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(4,
                "[south %s] :Please check the rtu over udp communication protocol, CRC checksum fail, new CRC is  %02X "
                "old lrc is %02X ",
@@ -117,9 +120,11 @@ mb_frame *south_port_udp::rx_rtu_fsm(const uint8_t *bytes, int n) {
       break;
     }
     case rtu_framer_event::overflow:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped\n", type().c_str(), MB_RTU_ADU_MAX);
       break;
     case rtu_framer_event::too_short:
+      port_stats::add(stats.framing_drops);
       PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
       break;
     case rtu_framer_event::none:
@@ -135,7 +140,9 @@ int south_port_udp::receive(uint8_t *buf, size_t size, uint32_t wait_ms, bool *f
   const int n = plat_socket_recvfrom(sock_.get(), buf, size, &from, &from_port, wait_ms);
   // A failed receive is no datagram: the exchange waits on for the time-out.
   if (n <= 0) return 0;
+  port_stats::add(stats.bytes_in, static_cast<uint64_t>(n));
   if (from != address_ || from_port != plat_htons(udp_port())) {
+    port_stats::add(stats.framing_drops);
     PLAT_LOG(4,
              "The north port UDP device IP or port is not registered in the configuration file, check the "
              "configuration or link\n");
@@ -202,6 +209,7 @@ void south_port_udp::send_pass() {
     release_unanswered(req, MB_EX_GATEWAY_PATH_UNAVAILABLE);
     return;
   }
+  port_stats::add(stats.bytes_out, tx_len);
 
   if (mb_frame_is_broadcast(req)) {
     release_pending(req);  // nobody answers a broadcast
@@ -236,6 +244,7 @@ void south_port_udp::send_pass() {
           if (foreign) return static_cast<mb_frame *>(nullptr);
           mb_frame *a = rx_udp_fsm(bytes, n);
           if (a && mb_frame_get_tid(a) != mb_frame_get_south_tid(req)) {
+            port_stats::add(stats.framing_drops);
             PLAT_LOG(4, "[south %s]: answer to transaction %u while waiting for %u; dropped\n", type().c_str(),
                      mb_frame_get_tid(a), mb_frame_get_south_tid(req));
             mb_frame_release(a);

@@ -96,6 +96,15 @@ def read_regs(client, unit, addr, count):
     return None if r.isError() else r.registers
 
 
+def stats_of(gw, direction, port_type):
+    """The counters of the gateway's "PORT direction type id ..." line."""
+    for line in gw.tag_command("stats"):
+        words = line.split()
+        if words[:3] == ["PORT", direction, port_type]:
+            return {k: int(v) for k, v in (w.split("=") for w in words[4:])}
+    raise AssertionError(f"no {direction} {port_type} line")
+
+
 def north_port(port, tables, extra=""):
     return f'<NorthPort type="udp" id="9" udp_port="{port}" time_interval="0" cache="false" {extra}>{tables}</NorthPort>'
 
@@ -209,6 +218,11 @@ def test_bad_datagrams_get_nothing_and_leave_a_good_client_served(direct_north):
             assert stranger.receive(0.7) is None
         gw.wait_log("IP IS NOT EXIST")
         assert good.read(3, 1, 0, 1) == [100]
+        # Dropped by framing: protocol id 1, the 0xFF header, the oversized
+        # header and the bad CRC (the zeros are an empty request, the cut
+        # request waits for its sender's next datagram).
+        north = stats_of(gw, "north", "udp")
+        assert (north["framing_drops"], north["refused"]) == (4, 1), north
 
 
 # --- south UDP -------------------------------------------------------------------------
@@ -307,6 +321,9 @@ def test_wrong_source_and_silent_device_time_out_and_the_next_request_is_served(
             assert m.read(2, 5, 0, 1, timeout=1.5) is None
             gw.wait_log("Communication timed out", count=2)
             assert registers(m.read(3, 5, 2, 2)[2]) == [102, 103]
+        south = stats_of(gw, "south", "udp")
+        assert {k: south[k] for k in ("requests", "answers", "timeouts", "framing_drops")} == \
+            {"requests": 3, "answers": 1, "timeouts": 2, "framing_drops": 1}, south
         assert dev.count() == 3
         assert gw.stop() == 0
 
