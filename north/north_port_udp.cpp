@@ -168,7 +168,8 @@ int north_port_udp_start(north_port_udp *port) {
       plat_socket_setopt_reuse_addr(s.get(), 1);
       PLAT_LOG(6, "udp handle has been created !\n");
     }
-    if (!s || plat_socket_bind(s.get(), plat_inet_addr("0.0.0.0"), plat_htons(static_cast<uint16_t>(port->udp_port))) != 0) {
+    const uint16_t local_port = plat_htons(static_cast<uint16_t>(port->udp_port));
+    if (!s || plat_socket_bind(s.get(), plat_inet_addr("0.0.0.0"), local_port) != 0) {
       PLAT_LOG(3, "[north %s]: fail to bind to port [%d]\n", core.type.c_str(), port->udp_port);
       return 1;
     }

@@ -98,7 +98,9 @@ TEST_F(NorthUdpReceive, APartialRequestIsCompletedOnlyByItsOwnSendersNextDatagra
 TEST_F(NorthUdpReceive, AFloodOfSendersKeepsOnlyTheNewestPartialRequests) {
   const size_t cap = partial_requests::default_capacity;
   const bytes a = mbap(0x0900, 0, kRead);
-  for (uint16_t p = 0; p < cap + 36; ++p) EXPECT_EQ(datagram(1, static_cast<uint16_t>(6000 + p), bytes(a.begin(), a.begin() + 3)), nullptr);
+  for (uint16_t p = 0; p < cap + 36; ++p) {
+    EXPECT_EQ(datagram(1, static_cast<uint16_t>(6000 + p), bytes(a.begin(), a.begin() + 3)), nullptr);
+  }
   EXPECT_EQ(port_->mbap_buf.size(), cap);
   // The newest complete their requests; the oldest were forgotten, so their
   // rest is read as the start of a new header.
@@ -269,8 +271,8 @@ class NorthUdpPort : public ::testing::Test {
                             "\" time_interval=\"0\" north_list_size=\"4\" " + extra + ">" + tables + "</NorthPort>";
     tw_conf_node *doc = tw_conf_open_xml_string(xml.c_str(), TW_CONF_ARRAY_NAMES);
     uint32_t it = 0;
-    port_ = north_port_udp_create(tw_conf_node_child_query(tw_conf_node_child_query(doc, "NorthPort", nullptr), nullptr, &it),
-                                  m_.get());
+    tw_conf_node *element = tw_conf_node_child_query(tw_conf_node_child_query(doc, "NorthPort", nullptr), nullptr, &it);
+    port_ = north_port_udp_create(element, m_.get());
     tw_conf_node_close(doc);
     ASSERT_NE(port_, nullptr);
     ASSERT_EQ(port_->start(), 0);

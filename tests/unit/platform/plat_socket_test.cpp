@@ -168,7 +168,9 @@ TEST(PlatSocket, UdpReceiveLooksOnceWithoutWaitAndEndsWhenItsThreadStops) {
         got = plat_socket_recvfrom(b.get(), buf, sizeof(buf), &from, &from_port, 10000);
       },
       10, "recv_test");
-  for (uint32_t begun = plat_systick_get(); !entered.load() && plat_systick_get() - begun < 1000;) plat_systick_sleep(1);
+  for (uint32_t begun = plat_systick_get(); !entered.load() && plat_systick_get() - begun < 1000;) {
+    plat_systick_sleep(1);
+  }
   ASSERT_TRUE(entered.load());
   const uint32_t start = plat_systick_get();
   plat_close_handle(t);
