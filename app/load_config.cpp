@@ -10,6 +10,7 @@
 #include "north/north_port_ascii.h"
 #include "north/north_port_rtu.h"
 #include "north/north_port_tcp.h"
+#include "north/north_port_udp.h"
 #include "platform/plat_log.h"
 #include "platform/tw_conf.h"
 #include "route/mux.h"
@@ -17,6 +18,7 @@
 #include "south/south_port_ascii.h"
 #include "south/south_port_rtu.h"
 #include "south/south_port_tcp.h"
+#include "south/south_port_udp.h"
 
 namespace {
 
@@ -76,7 +78,8 @@ constexpr port_type_row port_types[] = {
      "create south_port_tcp done. addr is %p\n", south_create<south_port_tcp_create>,  //
      "create north port tcp.\n", north_create<north_port_tcp_create>},
     {"udp", PORT_KIND_MODBUS, false,  //
-     "create south_port_udp done. addr is %p\n", nullptr, "create north port udp.\n", nullptr},
+     "create south_port_udp done. addr is %p\n", south_create<south_udp::south_port_udp_create>,  //
+     "create north port udp.\n", north_create<north_udp::north_port_udp_create>},
     {"rtu", PORT_KIND_MODBUS, true,  //
      "create south_port_rtu done. addr is %p\n", south_create<south_port_rtu_create>,  //
      "create north port rtu.\n", north_create<north_port_rtu_create>},

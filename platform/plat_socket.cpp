@@ -347,7 +347,9 @@ int plat_socket_recvfrom(plat_socket *s, void *buf, size_t size, uint32_t *addre
                          uint32_t timeout_ms) {
   RVON(s, -1);
   RVON(buf, -1);
-  int revents = wait_fd(s->fd_, POLLIN, timeout_ms);
+  // A receive thread waiting for datagrams is stopped without waiting out
+  // its receive; a look without a wait looks once.
+  int revents = timeout_ms == 0 ? wait_fd(s->fd_, POLLIN, 0) : wait_fd_stoppable(s->fd_, POLLIN, timeout_ms);
   if (revents == 0) return 0;
   if (revents < 0) {
     PLAT_LOG(3, "poll failed: %s", std::strerror(errno));

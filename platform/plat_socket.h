@@ -66,8 +66,9 @@ int plat_socket_recv(plat_socket *s, void *buf, size_t size, uint32_t timeout_ms
 
 // Datagrams (IPv4). sendto: count sent or negative on failure.
 int plat_socket_sendto(plat_socket *s, const void *bytes, size_t n, uint32_t address, uint16_t port);
-// recvfrom: count received, 0 when nothing came within `timeout_ms`,
-// negative on error. Writes the sender's address and port.
+// recvfrom: count received, 0 when nothing came within `timeout_ms` (or
+// the calling thread was asked to stop meanwhile), negative on error. Writes
+// the sender's address and port. A datagram longer than `size` is cut to it.
 int plat_socket_recvfrom(plat_socket *s, void *buf, size_t size, uint32_t *address, uint16_t *port,
                          uint32_t timeout_ms);
 

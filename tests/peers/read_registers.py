@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Reads (or writes) registers of a Modbus TCP slave, such as the gateway.
 
-Addresses are 0-based (PDU addresses); --rtu speaks RTU framing over TCP;
+Addresses are 0-based (PDU addresses); --udp sends datagrams instead of
+using a TCP connection; --rtu speaks RTU framing (over TCP or UDP);
 --write V ... writes holding registers from --address. Prints one
 "address: value" line per value; exits 1 on an error or no answer."""
 import argparse
@@ -10,7 +11,7 @@ import sys
 
 logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
 
-from pymodbus.client import ModbusTcpClient  # noqa: E402
+from pymodbus.client import ModbusTcpClient, ModbusUdpClient  # noqa: E402
 from pymodbus.framer.rtu_framer import ModbusRtuFramer  # noqa: E402
 from pymodbus.framer.socket_framer import ModbusSocketFramer  # noqa: E402
 
@@ -24,11 +25,13 @@ def main():
     parser.add_argument("--address", type=int, default=0)
     parser.add_argument("--count", type=int, default=10)
     parser.add_argument("--timeout", type=float, default=3.0)
-    parser.add_argument("--rtu", action="store_true", help="RTU framing over TCP")
+    parser.add_argument("--rtu", action="store_true", help="RTU framing over TCP (or UDP)")
+    parser.add_argument("--udp", action="store_true", help="Modbus over UDP datagrams")
     parser.add_argument("--write", type=int, nargs="+", metavar="V", help="write holding registers")
     args = parser.parse_args()
 
-    client = ModbusTcpClient(args.host, port=args.port, framer=ModbusRtuFramer if args.rtu else ModbusSocketFramer)
+    client_class = ModbusUdpClient if args.udp else ModbusTcpClient
+    client = client_class(args.host, port=args.port, framer=ModbusRtuFramer if args.rtu else ModbusSocketFramer)
     client.params.timeout = args.timeout  # the constructor truncates it to whole seconds
     if not client.connect():
         print(f"cannot connect to {args.host}:{args.port}", file=sys.stderr)

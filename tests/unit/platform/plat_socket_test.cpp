@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -140,6 +141,41 @@ TEST(PlatSocket, UdpDatagramsCarryTheSender) {
   EXPECT_EQ(from, loopback);
   ASSERT_EQ(plat_socket_sendto(c.get(), "back", 4, from, from_port), 4);
   EXPECT_EQ(plat_socket_recvfrom(a.get(), buf, sizeof(buf), &from, &from_port, 1000), 4);
+}
+
+// A look without a wait still finds a datagram that is there; a thread
+// waiting long for one is stopped without waiting its wait out.
+TEST(PlatSocket, UdpReceiveLooksOnceWithoutWaitAndEndsWhenItsThreadStops) {
+  auto a = plat_socket_create_udp();
+  auto b = plat_socket_create_udp();
+  uint32_t loopback = plat_inet_addr("127.0.0.1");
+  ASSERT_EQ(plat_socket_bind(a.get(), loopback, 0), 0);
+  ASSERT_EQ(plat_socket_bind(b.get(), loopback, 0), 0);
+  ASSERT_EQ(plat_socket_sendto(a.get(), "late", 4, loopback, bound_port(b.get())), 4);
+  char buf[16];
+  uint32_t from = 0;
+  uint16_t from_port = 0;
+  int n = 0;
+  for (uint32_t start = plat_systick_get(); n == 0 && plat_systick_get() - start < 1000; plat_systick_sleep(1))
+    n = plat_socket_recvfrom(b.get(), buf, sizeof(buf), &from, &from_port, 0);
+  EXPECT_EQ(n, 4);
+
+  std::atomic<int> got{-2};
+  std::atomic<bool> entered{false};
+  plat_thread_handle t = plat_thread_start(
+      [&] {
+        if (entered.exchange(true)) return;
+        got = plat_socket_recvfrom(b.get(), buf, sizeof(buf), &from, &from_port, 10000);
+      },
+      10, "recv_test");
+  for (uint32_t begun = plat_systick_get(); !entered.load() && plat_systick_get() - begun < 1000;) {
+    plat_systick_sleep(1);
+  }
+  ASSERT_TRUE(entered.load());
+  const uint32_t start = plat_systick_get();
+  plat_close_handle(t);
+  EXPECT_LT(plat_systick_get() - start, 1000u);
+  EXPECT_EQ(got.load(), 0);
 }
 
 TEST(PlatSocket, AddressText) {
