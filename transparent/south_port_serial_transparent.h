@@ -59,8 +59,11 @@ int mode_from_text(const char *text);
 // (magic, seq_no, buf_len, port_number) and buf_len payload bytes.
 constexpr uint32_t BRIDGE_MAGIC = 0x99991234;
 constexpr size_t BRIDGE_HEADER_SIZE = 16;
-constexpr size_t BRIDGE_DATAGRAM_MAX = 65535;                                   // one request datagram
-constexpr size_t BRIDGE_PAYLOAD_MAX = BRIDGE_DATAGRAM_MAX - BRIDGE_HEADER_SIZE;  // 65519
+// The longest request datagram: the largest UDP payload over IPv4 (65535
+// less the IP and UDP headers). A longer one could never be sent, and a
+// failed send would take the bridge socket with it.
+constexpr size_t BRIDGE_DATAGRAM_MAX = 65507;
+constexpr size_t BRIDGE_PAYLOAD_MAX = BRIDGE_DATAGRAM_MAX - BRIDGE_HEADER_SIZE;  // 65491
 constexpr size_t BRIDGE_BUF_SIZE = 65536;  // each of the port's two bridge buffers
 constexpr uint16_t BRIDGE_UDP_PORT = 9999;
 
