@@ -67,6 +67,11 @@ TEST(RefusedOffers, AThreadThatWentAwayIsSkipped) {
     r.refused(gone.self_ref);
     r.refused(kept.self_ref);
     gone.thread.reset();
+    // The thread lets go of its state just after its handle is closed.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!gone.self_ref.expired() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(gone.self_ref.expired());
   }
   r.slot_freed(5);
   EXPECT_TRUE(kept.woken_within(1000));
