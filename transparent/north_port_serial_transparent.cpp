@@ -125,7 +125,8 @@ void port::close_threads() {
 
 mb_frame *port::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
   const rtu_framer_result r = rtu_framer_feed(&framer_, bytes, n, now);
-  if (r.event != rtu_framer_event::frame) return nullptr;  // an overflow drops the block silently
+  if (r.event == rtu_framer_event::overflow) port_stats::add(stats.framing_drops);  // dropped silently
+  if (r.event != rtu_framer_event::frame) return nullptr;
   PLAT_LOG(7, " gap time is %d  interval time is %f \n ", static_cast<int>(r.silence),
            static_cast<double>(settings_.time_interval));
   PLAT_LOG(7, "CRC CHECK DONE");
@@ -139,9 +140,11 @@ int port::offer(mb_frame *frame) {
   const int cacheable = mb_frame_is_cacheable(frame);
   if (!table_) {
     PLAT_LOG(3, "[north %s] :no table to push with; %u bytes dropped", settings_.type.c_str(), frame->len);
+    port_stats::add(stats.dropped);
     return -1;
   }
   const int rc = mux_push_request(mux_, table_, frame);
+  if (rc < 0) port_stats::add(stats.dropped);
   if (rc == 0) {
     PLAT_LOG(7, "[north %s] :push request done, req is is %02x, if get ack from cache: %d ", settings_.type.c_str(),
              req_id, cacheable);
@@ -162,11 +165,13 @@ void port::receive_pass() {
     line_.fail("read");
     return;
   }
+  if (n > 0) port_stats::add(stats.bytes_in, n);
   // The read waited (up to 10 ms) for data: read again at once.
   plat_thread_wake_self();
   mb_frame *frame = rx_fsm(read_buf_, static_cast<int>(n), plat_systick_get());
   if (!frame) return;
   PLAT_LOG(6, "receive : [%s] ", device().c_str());
+  port_stats::add(stats.requests);
   send_list_.push_and_offer(frame, "NORTH SERIAL TRANSPARENT <-", [this](mb_frame *f) { return offer(f); });
 }
 
@@ -195,6 +200,7 @@ bool port::write_line(const uint8_t *bytes, uint32_t len) {
     line_.fail("write");
     return false;
   }
+  port_stats::add(stats.bytes_out, len);
   const uint32_t pause = transmit_pause(len);
   PLAT_LOG(7, "send serial data len = %d  sleep time = %d\n", static_cast<int>(len), static_cast<int>(pause));
   plat_systick_sleep(pause);
@@ -207,7 +213,7 @@ int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t, uint16_t, uint16_t) {
   if (np) {
     uint32_t len = 0;
     const uint8_t *bytes = mb_frame_get_data(frame, &len);
-    np->write_line(bytes, len);
+    if (np->write_line(bytes, len)) port_stats::add(np->stats.answers);
   }
   // Released whether written or not: a closed line does not keep it.
   mb_frame_release(frame);

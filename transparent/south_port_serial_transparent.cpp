@@ -171,6 +171,8 @@ int port::push_request(mb_frame *frame) {
   pending_ = frame;
   state_ = slot_state::pending;
   ++seq_;
+  accepted_at_ = plat_systick_get();
+  port_stats::add(stats.requests);
   plat_thread_wake(send_thread_);  // it sleeps until a request comes
   return 0;
 }
@@ -190,6 +192,7 @@ void port::release_pending(uint64_t seq, const char *why) {
     req = free_slot_locked(seq);
   }
   if (!req) return;
+  if (why) port_stats::add(stats.dropped);
   if (why) PLAT_LOG(3, "[south %s]: request of %u bytes released unsent: %s\n", settings_.type.c_str(), req->len, why);
   mb_frame_release(req);  // outside the lock: freeing runs its owner's release hook
 }
@@ -342,6 +345,7 @@ bool port::serial_send(uint64_t seq, const uint8_t *payload, uint32_t len) {
   }
   PLAT_LOG_BUF(6, "SOUTH SERIAL TRANSPARENT ->", payload, len);
   const int rc = plat_serial_write(serial_h, payload, len);
+  if (rc == 0) port_stats::add(stats.bytes_out, len);
   if (rc != 0) {
     PLAT_LOG(3, "send serial data failed, serial port is busy, send again, rc = [%d]\n", rc);
     release_pending(seq, "the line failed");
@@ -408,6 +412,7 @@ bool port::bridge_send(uint64_t seq, const uint8_t *payload, uint32_t len) {
   const int rc = plat_socket_sendto(sock.get(), bridge_tx_.data(), BRIDGE_HEADER_SIZE + len,
                                     plat_inet_addr(kBridgeAddress), plat_htons(settings_.bridge_udp_port));
   PLAT_LOG_BUF(6, "[>S]", payload, len);
+  if (rc >= 0) port_stats::add(stats.bytes_out, len);
   if (rc < 0) {
     PLAT_LOG(3, "send socket data failed, error = %d \n", errno);
     {
@@ -425,6 +430,7 @@ port::block port::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
   const rtu_framer_result r = rtu_framer_feed(&framer_, bytes, n, now);
   if (r.event == rtu_framer_event::overflow) {
     PLAT_LOG(4, "SOUTH PORT SERIAL TRANSPARENT RX BUFFER OVERFLOW");
+    port_stats::add(stats.framing_drops);
     return {};
   }
   if (r.event != rtu_framer_event::frame) return {};
@@ -455,6 +461,7 @@ port::block port::bridge_receive() {
   // More may be waiting: receive again at once.
   plat_thread_wake_self();
   const auto size = static_cast<size_t>(n);
+  port_stats::add(stats.bytes_in, size);
   PLAT_LOG_BUF(6, "[R>]", bridge_rx_.data(), size);
   {
     std::scoped_lock guard(lock_);
@@ -474,6 +481,7 @@ port::block port::bridge_receive() {
     if (size < BRIDGE_HEADER_SIZE)
       PLAT_LOG(3, "incorrect buf_len %u, total %u received.\n", 0u, static_cast<unsigned>(size));
     PLAT_LOG(3, "incorrect frame received, ignore it. RC = [%d]", rc);
+    port_stats::add(stats.framing_drops);
     return {};
   }
   return {bridge_rx_.data() + BRIDGE_HEADER_SIZE, static_cast<uint32_t>(size - BRIDGE_HEADER_SIZE)};
@@ -489,6 +497,7 @@ void port::receive_pass() {
       }
     }
     if (expired) {
+      port_stats::add(stats.timeouts);
       mb_frame_release(expired);  // no callback: the requester learns by not getting an answer
       if (!settings_.bridge_mode) rtu_framer_reset(&framer_);  // late bytes of this exchange are not kept
       return;
@@ -519,6 +528,7 @@ void port::receive_pass() {
       rtu_framer_reset(&framer_);
     }
     if (n > 0) {
+      port_stats::add(stats.bytes_in, n);
       // The answer's time-out counts from its last byte.
       std::scoped_lock guard(lock_);
       if (pending_ && state_ == slot_state::sent) mb_frame_mark_sent(pending_);
@@ -541,8 +551,10 @@ void port::handle_block(const block &b) {
     return;
   }
   mb_frame *req = nullptr;
+  uint32_t accepted_at = 0;
   {
     std::scoped_lock guard(lock_);
+    accepted_at = accepted_at_;
     // Only a request that is on the wire can be answered. The slot frees
     // before the owner sees the answer, so that its next request finds the
     // port free; the slot's reference stays with this pass until then.
@@ -557,6 +569,8 @@ void port::handle_block(const block &b) {
     mb_frame_release(req);
     return;
   }
+  stats.answer_time(plat_systick_get() - accepted_at);
+  port_stats::add(stats.answers);
   if (req->callback) mb_frame_add_ref(req);  // the callback releases one
   do_call_back(req);
   mb_frame_release(req);

@@ -197,6 +197,7 @@ class port final : public south_port, private serial_line_user {
   mb_frame *pending_ = nullptr;  // owns one reference
   slot_state state_ = slot_state::empty;
   uint64_t seq_ = 0;  // numbers the requests taken, so a late look at the slot finds its own
+  uint32_t accepted_at_ = 0;  // tick when the slot's request was taken
   refused_offers refused_;
   plat_thread_handle send_thread_;
   plat_thread_handle receive_thread_;

@@ -117,6 +117,15 @@ def test_answer_mode_returns_the_devices_bytes_to_the_requester_only(tmp_path):
         assert device.read(3, timeout=3) == b"two"
         device.write(b"for two")
         assert master.read(7) == b"for two"
+
+        def counts():
+            """(requests, answers, timeouts) per port, from the tag socket's statistics."""
+            lines = [line.split() for line in gw.tag_command("stats") if line.startswith("PORT ")]
+            fields = {w[1] + w[3]: dict(f.split("=") for f in w[4:]) for w in lines}
+            return {k: (v["requests"], v["answers"], v["timeouts"]) for k, v in fields.items()}
+        # A north port counts its answer once the pauses after writing it are over.
+        want = {"south1": ("4", "3", "1"), "north1": ("3", "2", "0"), "north2": ("1", "1", "0")}
+        wait_for(lambda: counts() == want, 3, what=lambda: f"statistics {counts()}")
         assert gw.stop(timeout=3) == 0
 
 
