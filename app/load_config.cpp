@@ -19,6 +19,8 @@
 #include "south/south_port_rtu.h"
 #include "south/south_port_tcp.h"
 #include "south/south_port_udp.h"
+#include "transparent/north_port_serial_transparent.h"
+#include "transparent/south_port_serial_transparent.h"
 
 namespace {
 
@@ -87,8 +89,8 @@ constexpr port_type_row port_types[] = {
      "create south_port_ascii done. addr is %p\n", south_create<south_port_ascii_create>,  //
      "create north port rtu.\n", north_create<north_port_ascii_create>},
     {"serial_transparent_transmission", PORT_KIND_TRANSPARENT, true,  //
-     "create south_port_serial done. addr is %p\n", nullptr, "create north_port_serial done. addr is %p\n",
-     nullptr},
+     "create south_port_serial done. addr is %p\n", south_create<south_port_serial_transparent_create>,
+     "create north_port_serial done. addr is %p\n", north_create<north_port_serial_transparent_create>},
     {"tcp_transparent_transmission", PORT_KIND_TRANSPARENT, false,  //
      "create south_port_tcp done. addr is %p\n", nullptr, "create north_port_tcp done. addr is %p\n", nullptr},
     {"udp_transparent_transmission", PORT_KIND_TRANSPARENT, false,  //

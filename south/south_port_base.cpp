@@ -1,6 +1,5 @@
 #include "south/south_port_base.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "platform/plat_log.h"
@@ -30,27 +29,14 @@ south_port_base::~south_port_base() {
   if (left) mb_frame_release(left);
 }
 
-namespace {
-
-bool same_thread(const plat_thread_ref &a, const plat_thread_ref &b) {
-  return !a.owner_before(b) && !b.owner_before(a);
-}
-
-}  // namespace
-
 int south_port_base::push_request(mb_frame *frame) {
   const plat_thread_ref caller = plat_thread_self();
   std::scoped_lock lock(lock_);
-  const bool kept_for_other = !kept_for_.expired() && !same_thread(kept_for_, caller) &&
-                              plat_systick_get() - kept_since_ < kept_for_ms;
-  if (pending_ || kept_for_other) {
-    if (!caller.expired() &&
-        std::none_of(refused_.begin(), refused_.end(), [&](const plat_thread_ref &r) { return same_thread(r, caller); }))
-      refused_.push_back(caller);
+  if (pending_ || refused_.held_for_other(caller, plat_systick_get())) {
+    refused_.refused(caller);
     return 1;
   }
-  kept_for_.reset();
-  std::erase_if(refused_, [&](const plat_thread_ref &r) { return r.expired() || same_thread(r, caller); });
+  refused_.taken_by(caller);
   pending_ = frame;
   accepted_at_ = plat_systick_get();
   port_stats::add(stats.requests);
@@ -63,15 +49,7 @@ void south_port_base::free_slot_locked(const mb_frame *req) {
   if (pending_ != req) return;
   pending_ = nullptr;
   // The oldest refused thread that still exists gets the slot next.
-  while (!refused_.empty()) {
-    plat_thread_ref next = refused_.front();
-    refused_.pop_front();
-    if (next.expired()) continue;
-    kept_for_ = next;
-    kept_since_ = plat_systick_get();
-    plat_thread_wake(next);
-    return;
-  }
+  refused_.slot_freed(plat_systick_get());
 }
 
 mb_frame *south_port_base::pending_request() {

@@ -22,7 +22,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +30,7 @@
 #include "frame/mb_frame.h"
 #include "platform/plat_thread.h"
 #include "route/port.h"
+#include "route/refused_offers.h"
 
 // The ports' settings check for `cache_polling_cycle`: a value below 1 ms
 // would run refresh passes back to back, so it becomes 5000 with a level-4
@@ -49,7 +49,7 @@ class south_port_base : public south_port {
   int push_request(mb_frame *frame) override;
 
   // How long a freed slot is held for the oldest refused thread.
-  static constexpr uint32_t kept_for_ms = 20;
+  static constexpr uint32_t kept_for_ms = refused_offers::kept_for_ms;
 
   const std::string &type() const { return type_; }
   uint32_t timeout() const { return timeout_; }
@@ -132,10 +132,8 @@ class south_port_base : public south_port {
   // need it to empty the slot).
   std::mutex lock_;
   mb_frame *pending_ = nullptr;  // owns one reference
-  std::deque<plat_thread_ref> refused_;  // oldest refusal first, each thread once
-  plat_thread_ref kept_for_;             // the thread the free slot is held for
-  uint32_t accepted_at_ = 0;             // tick when the slot's request was accepted
-  uint32_t kept_since_ = 0;              // tick when it was woken
+  refused_offers refused_;
+  uint32_t accepted_at_ = 0;  // tick when the slot's request was accepted
   plat_thread_handle send_thread_;
   plat_thread_handle cache_thread_;
 };

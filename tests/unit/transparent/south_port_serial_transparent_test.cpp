@@ -1,0 +1,377 @@
+// The south serial transparent port: the bridge frame and its reply checks,
+// settings, silence framing, and the three modes and the bridge against a
+// device on a pty and a bridge on a loopback UDP socket.
+#include "transparent/south_port_serial_transparent.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/plat_log.h"
+#include "platform/plat_serial.h"
+#include "route/mux.h"
+#include "south/south_test_util.h"
+
+namespace {
+
+using namespace south_test;
+using namespace south_serial_transparent;
+
+// --- the bridge frame -------------------------------------------------------------
+
+TEST(BridgeFrame, HeaderIsFourLittleEndianWords) {
+  uint8_t out[16] = {};
+  bridge_header_encode({BRIDGE_MAGIC, 0x0A0B0C0D, 5, 7}, out);
+  const bytes want{0x34, 0x12, 0x99, 0x99, 0x0D, 0x0C, 0x0B, 0x0A, 5, 0, 0, 0, 7, 0, 0, 0};
+  EXPECT_EQ(bytes(out, out + 16), want);
+  const bridge_header back = bridge_header_decode(out);
+  EXPECT_EQ(back.magic, BRIDGE_MAGIC);
+  EXPECT_EQ(back.seq_no, 0x0A0B0C0Du);
+  EXPECT_EQ(back.buf_len, 5u);
+  EXPECT_EQ(back.port_number, 7u);
+}
+
+TEST(BridgeFrame, SeqNoIsTheTickShiftedPlusAProcessWideSequenceByte) {
+  EXPECT_EQ(bridge_seq_no(0x01020304, 0x99), 0x02030499u);  // the tick's top byte is lost
+  // Two requests in the same millisecond differ by the sequence byte, which
+  // wraps from 255 to 0.
+  const uint8_t first = bridge_next_sequence();
+  EXPECT_NE(bridge_seq_no(1000, first), bridge_seq_no(1000, bridge_next_sequence()));
+  for (int i = 0; i < 254; ++i) bridge_next_sequence();
+  EXPECT_EQ(bridge_next_sequence(), first);
+}
+
+TEST(BridgeFrame, EveryReplyCheckRunsAndTheLastFailureGivesTheCode) {
+  plat_log_set_level(3);
+  const bridge_header last{BRIDGE_MAGIC, 0x1234, 3, 2};
+  auto reply = [](bridge_header h, size_t payload) {
+    bytes d(16 + payload, 0xAB);
+    bridge_header_encode(h, d.data());
+    return d;
+  };
+  auto check = [&](const bytes &d) { return bridge_reply_check(d.data(), d.size(), last); };
+  EXPECT_EQ(check(reply({BRIDGE_MAGIC, 0x1234, 4, 2}, 4)), 0);  // the reply's length is its own
+  EXPECT_EQ(check(reply({BRIDGE_MAGIC + 1, 0x1234, 4, 2}, 4)), BRIDGE_BAD_MAGIC);
+  EXPECT_EQ(check(reply({BRIDGE_MAGIC, 0x1234, 5, 2}, 4)), BRIDGE_BAD_LEN);
+  // A length that wraps round to the datagram's size is still wrong.
+  EXPECT_EQ(check(reply({BRIDGE_MAGIC, 0x1234, 0xFFFFFFF4u, 2}, 4)), BRIDGE_BAD_LEN);
+  EXPECT_EQ(check(reply({BRIDGE_MAGIC, 0x1235, 4, 2}, 4)), BRIDGE_BAD_SEQ);
+  EXPECT_EQ(check(reply({BRIDGE_MAGIC, 0x1234, 4, 3}, 4)), BRIDGE_BAD_PORT);
+  EXPECT_EQ(check(reply({0, 0x1235, 9, 2}, 4)), BRIDGE_BAD_SEQ);
+  EXPECT_EQ(check(reply({0, 0, 0, 0}, 4)), BRIDGE_BAD_PORT);
+}
+
+// --- settings and framing ---------------------------------------------------------
+
+TEST(SouthSerialTransparentSettings, ModesDefaultsAndRepairs) {
+  plat_log_set_level(3);
+  EXPECT_EQ(mode_from_text("listen_mode"), LISTEN_MODE);
+  EXPECT_EQ(mode_from_text("answer_mode"), ANSWER_MODE);
+  EXPECT_EQ(mode_from_text("transparent_mode"), TRANSPARENT_MODE);
+  EXPECT_EQ(mode_from_text("Answer_mode"), LISTEN_MODE);  // unknown: writes nothing to the line
+  EXPECT_EQ(mode_from_text(nullptr), LISTEN_MODE);
+
+  auto p = create_from(
+      [](tw_conf_node *e) { return south_port_serial_transparent_create(e, nullptr); },
+      R"(<SouthPort type="serial_transparent_transmission" id="4" timeout="0" port="3"
+          bridge_mode="TRUE" byte_size="9" time_interval="-5"/>)");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->config().id, 4);
+  EXPECT_EQ(p->config().timeout, 1000);
+  EXPECT_EQ(p->config().mode, TRANSPARENT_MODE);
+  EXPECT_EQ(p->get_mode(), TRANSPARENT_MODE);
+  EXPECT_FALSE(p->config().bridge_mode);  // only exactly "true"
+  EXPECT_EQ(p->config().byte_size, 8);
+  EXPECT_EQ(p->config().time_interval, 50);
+  EXPECT_STREQ(p->get_tag()->name, "#TRANSPARENT_COM3");
+  EXPECT_EQ(p->get_tag()->state.load(), 2u);
+  // 10 bytes of 10 bits at 9600 baud: 10 ms in integer arithmetic.
+  EXPECT_EQ(p->transmit_pause(10), 10u);
+  EXPECT_EQ(p->transmit_pause(69632), 72533u);
+}
+
+TEST(SouthSerialTransparentFraming, SilenceEndsABlockOnlyWhenLongerThanTheInterval) {
+  plat_log_set_level(3);
+  settings s;
+  s.time_interval = 50;
+  port p(s, nullptr);
+  const bytes msg{1, 2, 3, 4, 5, 6, 7};
+  // Byte by byte and in odd splits, 10 ms apart: one block.
+  for (size_t split : {1u, 2u, 3u, 7u}) {
+    uint32_t now = 1000;
+    for (size_t at = 0; at < msg.size(); at += split, now += 10) {
+      const int n = static_cast<int>(std::min(split, msg.size() - at));
+      EXPECT_EQ(p.rx_fsm(msg.data() + at, n, now).len, 0u);
+    }
+    const uint32_t last = now - 10;
+    EXPECT_EQ(p.rx_fsm(nullptr, 0, last + 50).len, 0u) << "a silence equal to the interval ends nothing";
+    const port::block b = p.rx_fsm(nullptr, 0, last + 51);
+    EXPECT_EQ(bytes(b.data, b.data + b.len), msg) << "split " << split;
+    EXPECT_EQ(p.rx_fsm(nullptr, 0, last + 200).len, 0u);
+  }
+  // Across the tick's wrap.
+  EXPECT_EQ(p.rx_fsm(msg.data(), 2, 0xFFFFFFF0u).len, 0u);
+  EXPECT_EQ(p.rx_fsm(nullptr, 0, 0x30).len, 2u);
+}
+
+TEST(SouthSerialTransparentFraming, ABlockAsLongAsAFrameIsDroppedWithOneWarning) {
+  plat_log_set_level(4);
+  testing::internal::CaptureStderr();
+  port p(settings{}, nullptr);
+  bytes chunk(4096, 0x55);
+  uint32_t now = 0;
+  for (size_t sent = 0; sent < MB_FRAME_BUF_SIZE; sent += chunk.size()) {
+    EXPECT_EQ(p.rx_fsm(chunk.data(), static_cast<int>(chunk.size()), ++now).len, 0u);
+  }
+  EXPECT_EQ(p.rx_fsm(nullptr, 0, now + 100).len, 0u);  // nothing left to cut
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count_of(log, "SOUTH PORT SERIAL TRANSPARENT RX BUFFER OVERFLOW"), 1u);
+  // The next block is whole again.
+  const port::block b = p.rx_fsm(chunk.data(), 3, now + 200);
+  EXPECT_EQ(b.len, 0u);
+  EXPECT_EQ(p.rx_fsm(nullptr, 0, now + 300).len, 3u);
+}
+
+// --- the modes on a pty -------------------------------------------------------------
+
+// A north port as the mux sees it: collects what the south port broadcasts.
+class capture_north final : public north_port {
+ public:
+  int start() override { return 0; }
+  static int on_send(north_port *np, mb_frame *frame, uint32_t south_id, int mode) {
+    auto *self = static_cast<capture_north *>(np);
+    uint32_t len = 0;
+    const uint8_t *d = mb_frame_get_data(frame, &len);
+    std::scoped_lock lock(self->m);
+    self->got.emplace_back(d, d + len);
+    self->south_id = south_id;
+    self->mode = mode;
+    return 0;
+  }
+  std::vector<bytes> received() {
+    std::scoped_lock lock(m);
+    return got;
+  }
+  std::mutex m;  // guards got, south_id, mode
+  std::vector<bytes> got;
+  uint32_t south_id = 0;
+  int mode = -1;
+};
+
+mb_frame *raw_request(reply_box &box, const bytes &b) {
+  return mb_frame_create_raw(b.data(), static_cast<int>(b.size()), on_answer, &box, on_free);
+}
+
+class SouthSerialTransparentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plat_log_set_level(3);
+    ASSERT_GE(pty_.master, 0);
+    plat_serial_set_prefix(pty_.prefix.c_str());
+    pty_.link_port(1);
+    device_ = std::make_unique<fake_device>(pty_.master, false);
+    mux_.reset(mux_create());
+    mux_register_northport(mux_.get(), 5, &north_, capture_north::on_send);
+    plat_list_push_back(mux_->southport_list[1]->northports.get(), mux_->northport_list[5].get());
+  }
+  void make_port(int mode, uint32_t timeout = 400, int interval = 30) {
+    settings s;
+    s.id = 1;
+    s.mode = mode;
+    s.timeout = static_cast<int>(timeout);
+    s.time_interval = interval;
+    s.retry_ms = 100;
+    port_ = std::make_unique<port>(s, mux_.get());
+    mux_register_southport(mux_.get(), 1, port_.get(), 2);
+    port_->start(nullptr, nullptr);
+    ASSERT_TRUE(wait_until([&] { return port_->line_open() && port_->threads_running(); }, 3000));
+  }
+  void offer(mb_frame *f) {
+    ASSERT_TRUE(wait_until([&] { return port_->push_request(f) == 0; }, 3000)) << "port stayed busy";
+  }
+
+  pty_pair pty_;
+  reply_box box_;
+  capture_north north_;
+  std::unique_ptr<fake_device> device_;
+  std::unique_ptr<mux> mux_;
+  std::unique_ptr<port> port_;  // declared last: destroyed first
+};
+
+TEST_F(SouthSerialTransparentTest, AnswerModeGivesTheDevicesBlockToTheRequesterOnly) {
+  make_port(ANSWER_MODE);
+  // The answer comes in two pieces within the silence: one block.
+  device_->set_handler([](const bytes &) {
+    return fake_device::script{{0, {0xA1, 0xA2}}, {15, {0xA3}}};
+  });
+  offer(raw_request(box_, {1, 2, 3}));
+  ASSERT_TRUE(box_.wait_freed(1, 3000));
+  ASSERT_EQ(box_.answer_count(), 1u);
+  EXPECT_EQ(box_.answers[0], (bytes{0xA1, 0xA2, 0xA3}));
+  EXPECT_EQ(device_->seen(), std::vector<bytes>{(bytes{1, 2, 3})});
+  EXPECT_TRUE(north_.received().empty());
+
+  // A second request is refused while the first waits; the first goes
+  // after `timeout` ms without an answer, and the second is then taken.
+  device_->set_handler({});
+  const auto before = steady::now();
+  mb_frame *first = raw_request(box_, {4});
+  mb_frame *second = raw_request(box_, {5});
+  offer(first);
+  EXPECT_EQ(port_->push_request(second), 1);
+  ASSERT_TRUE(box_.wait_freed(2, 3000));
+  EXPECT_GE(steady::now() - before, std::chrono::milliseconds(400));
+  offer(second);
+  ASSERT_TRUE(box_.wait_freed(3, 3000));
+  EXPECT_EQ(box_.answer_count(), 1u);
+
+  // What the device says with nothing waiting is dropped, not broadcast.
+  const ssize_t w = write(pty_.master, "\x09\x08", 2);
+  ASSERT_EQ(w, 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_TRUE(north_.received().empty());
+  EXPECT_EQ(box_.answer_count(), 1u);
+}
+
+TEST_F(SouthSerialTransparentTest, ListenModeRefusesRequestsAndBroadcasts) {
+  make_port(LISTEN_MODE);
+  mb_frame *f = raw_request(box_, {1});
+  EXPECT_EQ(port_->push_request(f), -1);
+  mb_frame_release(f);
+  ASSERT_EQ(write(pty_.master, "\x10\x11\x12", 3), 3);
+  ASSERT_TRUE(wait_until([&] { return north_.received().size() == 1; }, 2000));
+  EXPECT_EQ(north_.received()[0], (bytes{0x10, 0x11, 0x12}));
+  EXPECT_EQ(north_.south_id, 1u);
+  EXPECT_EQ(north_.mode, LISTEN_MODE);
+  EXPECT_TRUE(device_->seen().empty());
+}
+
+TEST_F(SouthSerialTransparentTest, TransparentModeReleasesOnceWrittenAndBroadcastsEvenWhileBusy) {
+  make_port(TRANSPARENT_MODE);
+  device_->set_handler([](const bytes &) { return fake_device::script{{0, {0x77}}}; });
+  offer(raw_request(box_, {0x20, 0x21}));
+  ASSERT_TRUE(box_.wait_freed(1, 2000));
+  EXPECT_EQ(box_.answer_count(), 0u);
+  ASSERT_TRUE(wait_until([&] { return north_.received().size() == 1; }, 2000));
+  EXPECT_EQ(north_.received()[0], bytes{0x77});
+  EXPECT_EQ(north_.mode, TRANSPARENT_MODE);
+  EXPECT_EQ(device_->seen(), std::vector<bytes>{(bytes{0x20, 0x21})});
+}
+
+TEST_F(SouthSerialTransparentTest, ClosingTheLineReleasesTheWaitingRequestAndReopeningServesAgain) {
+  make_port(ANSWER_MODE, 5000);
+  offer(raw_request(box_, {1}));
+  ASSERT_TRUE(wait_until([&] { return device_->seen().size() == 1; }, 2000));
+  port_->get_tag()->value = 0.0;
+  port_->change_state(port_->get_tag());
+  EXPECT_FALSE(port_->line_open());
+  EXPECT_FALSE(port_->threads_running());
+  EXPECT_EQ(box_.freed_count(), 1);  // not left to its 5 s time-out
+  EXPECT_EQ(port_->pending_request(), nullptr);
+
+  port_->get_tag()->value = 1.0;
+  port_->change_state(port_->get_tag());
+  ASSERT_TRUE(wait_until([&] { return port_->line_open() && port_->threads_running(); }, 3000));
+  device_->set_handler([](const bytes &) { return fake_device::script{{0, {0x42}}}; });
+  offer(raw_request(box_, {2}));
+  ASSERT_TRUE(box_.wait_freed(2, 3000));
+  ASSERT_EQ(box_.answer_count(), 1u);
+  EXPECT_EQ(box_.answers[0], bytes{0x42});
+}
+
+// --- the bridge on loopback ---------------------------------------------------------
+
+class SouthBridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plat_log_set_level(3);
+    bridge_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(bridge_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(bridge_, reinterpret_cast<sockaddr *>(&a), &len);
+    timeval tv{2, 0};
+    setsockopt(bridge_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    settings s;
+    s.mode = ANSWER_MODE;
+    s.bridge_mode = true;
+    s.port = 6;
+    s.timeout = 300;
+    s.bridge_udp_port = ntohs(a.sin_port);
+    port_ = std::make_unique<port>(s, nullptr);
+    port_->start(nullptr, nullptr);
+    ASSERT_TRUE(wait_until([&] { return port_->bridge_ready() && port_->threads_running(); }, 3000));
+  }
+  void TearDown() override {
+    port_.reset();
+    close(bridge_);
+  }
+  // The next request datagram and where it came from.
+  bytes receive(sockaddr_in *from) {
+    bytes d(70000);
+    socklen_t len = sizeof *from;
+    const ssize_t n = recvfrom(bridge_, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(from), &len);
+    d.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return d;
+  }
+  void reply(const sockaddr_in &to, bridge_header h, const bytes &payload) {
+    bytes d(16);
+    h.buf_len = static_cast<uint32_t>(payload.size());
+    bridge_header_encode(h, d.data());
+    d.insert(d.end(), payload.begin(), payload.end());
+    sendto(bridge_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  }
+
+  int bridge_ = -1;
+  reply_box box_;
+  std::unique_ptr<port> port_;
+};
+
+TEST_F(SouthBridgeTest, ARequestIsWrappedAndOnlyTheMatchingReplyAnswersIt) {
+  ASSERT_EQ(port_->push_request(raw_request(box_, {0xC0, 0xC1})), 0);
+  sockaddr_in from{};
+  const bytes d = receive(&from);
+  ASSERT_EQ(d.size(), 18u);
+  const bridge_header h = bridge_header_decode(d.data());
+  EXPECT_EQ(h.magic, BRIDGE_MAGIC);
+  EXPECT_EQ(h.buf_len, 2u);
+  EXPECT_EQ(h.port_number, 6u);
+  EXPECT_EQ(bytes(d.begin() + 16, d.end()), (bytes{0xC0, 0xC1}));
+
+  // A reply to another request (seq_no) or from another port is ignored.
+  reply(from, {BRIDGE_MAGIC, h.seq_no + 1, 0, 6}, {0xEE});
+  reply(from, {BRIDGE_MAGIC, h.seq_no, 0, 5}, {0xEE});
+  reply(from, {BRIDGE_MAGIC, h.seq_no, 0, 6}, {0xD0, 0xD1, 0xD2});
+  ASSERT_TRUE(box_.wait_freed(1, 2000));
+  ASSERT_EQ(box_.answer_count(), 1u);
+  EXPECT_EQ(box_.answers[0], (bytes{0xD0, 0xD1, 0xD2}));
+
+  // The next request carries the next sequence byte.
+  ASSERT_EQ(port_->push_request(raw_request(box_, {1})), 0);
+  const bytes d2 = receive(&from);
+  ASSERT_EQ(d2.size(), 17u);
+  EXPECT_EQ(static_cast<uint8_t>(bridge_header_decode(d2.data()).seq_no - h.seq_no), 1u);
+  ASSERT_TRUE(box_.wait_freed(2, 2000));  // unanswered: timed out
+}
+
+TEST_F(SouthBridgeTest, ARequestTooLongForTheBridgeIsReleasedAtOnce) {
+  const bytes big(BRIDGE_PAYLOAD_MAX + 1, 0x33);
+  ASSERT_EQ(port_->push_request(raw_request(box_, big)), 0);
+  ASSERT_TRUE(box_.wait_freed(1, 200)) << "the port stayed busy with a request it cannot send";
+  // The longest one that fits goes out whole.
+  const bytes fits(BRIDGE_PAYLOAD_MAX, 0x44);
+  mb_frame *f = raw_request(box_, fits);
+  ASSERT_TRUE(wait_until([&] { return port_->push_request(f) == 0; }, 1000));
+  sockaddr_in from{};
+  EXPECT_EQ(receive(&from).size(), BRIDGE_DATAGRAM_MAX);
+}
+
+}  // namespace
