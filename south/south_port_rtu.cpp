@@ -53,6 +53,9 @@ south_port_rtu::south_port_rtu(checked, const south_port_rtu_settings &s)
   rtu.gap_ms = frame_gap_;
   rtu.frame_end = s.frame_end;
   rtu_framer_init(&framer_, rtu);
+  // No line yet: requests are refused until it opens.
+  refuse_requests(true);
+  idle_pass_ms_ = idle_check_ms;
 }
 
 south_port_rtu::~south_port_rtu() {
@@ -72,9 +75,16 @@ int south_port_rtu::start(void *, void *) { return line_.start(); }
 void south_port_rtu::serial_line_opened() {
   PLAT_LOG(5, "south port serial has been started.\n");
   start_threads("mbrtu_send_proc");
+  refuse_requests(false);
 }
 
-void south_port_rtu::serial_line_closing() { close_threads(); }
+void south_port_rtu::serial_line_closing() {
+  // New requests are refused from here on; the one in the slot, if any, is
+  // released once no pass can use it.
+  refuse_requests(true);
+  close_threads();
+  drop_pending();
+}
 
 mb_frame *south_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
   const rtu_framer_result r = rtu_framer_feed(&framer_, bytes, n, now);
@@ -111,7 +121,12 @@ void south_port_rtu::send_pass() {
     return;
   }
   mb_frame *req = pending_request();
-  if (!req) return;
+  if (!req) {
+    // Idle: a line that hung up meanwhile is noticed now, not at the next
+    // request.
+    if (plat_serial_hung_up(serial_h)) line_.fail("line check", serial_h->last_error());
+    return;
+  }
 
   if (mb_frame_is_cacheable(req)) {
     if (mb_frame *ack = cache_lookup(req)) {
@@ -141,8 +156,9 @@ void south_port_rtu::send_pass() {
   PLAT_LOG(6, "send : [%s] ", device().c_str());
   PLAT_LOG_BUF(6, "SOUTH RTU ->", tx, tx_len);
   if (plat_serial_write(serial_h, tx, tx_len) != 0) {
+    if (plat_thread_wait_for_stop(0)) return;  // the line is being closed: the close releases the request
     release_unanswered(req);
-    line_.fail("write");
+    line_.fail("write", serial_h->last_error());
     return;
   }
   port_stats::add(stats.bytes_out, tx_len);
@@ -189,10 +205,10 @@ void south_port_rtu::send_pass() {
       return;
     case wait_result::failed:
       release_unanswered(req);
-      line_.fail("read");
+      line_.fail("read", serial_h->last_error());
       return;
     case wait_result::stopped:
-      return;  // the line is being closed: the slot keeps its request for the reopened line
+      return;  // the line is being closed: the close releases the request
   }
 }
 

@@ -51,6 +51,9 @@ class south_port_rtu final : public south_port_base, private serial_line_user {
   // an answer frame (caller's), or null.
   mb_frame *rx_fsm(const uint8_t *bytes, int n, uint32_t now);
 
+  // How often an idle send thread looks for a line that hung up.
+  static constexpr uint32_t idle_check_ms = 1000;
+
   int id() const { return settings_.id; }
   const std::string &device() const { return line_.device(); }
   tag *get_tag() { return line_.get_tag(); }
