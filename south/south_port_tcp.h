@@ -102,6 +102,8 @@ class south_port_tcp final : public south_port_base {
   bool drop_socket(const std::shared_ptr<plat_socket> &s);
   // Manager: a fresh socket, connected; null on failure.
   std::shared_ptr<plat_socket> connect_socket();
+  // The least time between two connects.
+  static constexpr uint32_t reconnect_ms = 1000;
   void count_connect_failure();
   // Makes the manager run its next pass at once.
   void wake_manager();
@@ -124,6 +126,11 @@ class south_port_tcp final : public south_port_base {
 
   // Manager thread only (read by tests).
   std::atomic<int32_t> connect_failures_{0};
+  // Manager thread only: when the last connect was tried. A device that
+  // accepts and drops at once wakes the manager at every request; it still
+  // connects at most once a second.
+  bool tried_connect_ = false;
+  uint32_t last_connect_tick_ = 0;
 
   // Send thread only, reset by the manager while no send thread runs.
   uint16_t transaction_counter_ = 0;

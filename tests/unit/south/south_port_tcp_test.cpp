@@ -221,3 +221,69 @@ TEST_F(SouthTcpTest, CreateReadsItsElement) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device that accepts every connection and closes it at once, counting them.
+class drop_at_once final {
+ public:
+  drop_at_once() : fd_(listen_on(port)) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        const int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) continue;
+        ++accepted;
+        close(c);
+      }
+    });
+  }
+  ~drop_at_once() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  uint16_t port = 0;
+  std::atomic<int> accepted{0};
+
+ private:
+  int fd_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(SouthTcpReconnect, ADeviceThatDropsAtOnceIsReconnectedAtMostOncePerSecond) {
+  plat_log_set_level(4);
+  drop_at_once dev;
+  south_port_tcp_settings s;
+  s.host = "127.0.0.1";
+  s.tcp_port = dev.port;
+  s.timeout = 200;
+  s.cache_polling_cycle = 60000;
+  auto port = std::make_unique<south_port_tcp>(s);
+  reply_box box;
+  port->start(nullptr, nullptr);
+  ASSERT_TRUE(wait_until([&] { return dev.accepted.load() >= 1; }, 3000));
+  // Requests keep coming (each one finds the connection gone and wakes the
+  // manager) for 2.5 s: at most one connect per second.
+  const auto start = steady::now();
+  int offered = 0;
+  while (steady::now() - start < std::chrono::milliseconds(2500)) {
+    mb_frame *f = request(box, read_req(1, 3, 0, 1));
+    if (port->push_request(f) == 0) {
+      ++offered;
+    } else {
+      mb_frame_release(f);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const int connects = dev.accepted.load();
+  port.reset();
+  EXPECT_GE(offered, 3);
+  EXPECT_GE(connects, 2);
+  EXPECT_LE(connects, 4) << "after the first connect, one per second over 2.5 s";
+  EXPECT_EQ(box.answer_count(), 0u);
+}
+
+}  // namespace
