@@ -120,8 +120,8 @@ void south_port_tcp::mbtcp_cli_proc() {
   // Woken early (the send thread found the connection gone): the slot is
   // free now, but the next connect waits for its second.
   const uint32_t since = plat_systick_get() - last_connect_tick_;
-  if (tried_connect_ && since < reconnect_ms) {
-    plat_thread_next_pass_in(reconnect_ms - since);
+  if (tried_connect_ && since < settings_.reconnect_ms) {
+    plat_thread_next_pass_in(settings_.reconnect_ms - since);
     return;
   }
   tried_connect_ = true;

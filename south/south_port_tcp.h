@@ -55,6 +55,7 @@ struct south_port_tcp_settings {
   int time_interval = 50;         // ms of silence that ends an RTU-over-TCP answer
   int cache_polling_cycle = 5000;  // ms
   rtu_frame_end frame_end = rtu_frame_end::silence;  // RTU over TCP: how an answer ends
+  uint32_t reconnect_ms = 1000;    // the least time between two connects
 };
 
 class south_port_tcp final : public south_port_base {
@@ -102,8 +103,6 @@ class south_port_tcp final : public south_port_base {
   bool drop_socket(const std::shared_ptr<plat_socket> &s);
   // Manager: a fresh socket, connected; null on failure.
   std::shared_ptr<plat_socket> connect_socket();
-  // The least time between two connects.
-  static constexpr uint32_t reconnect_ms = 1000;
   void count_connect_failure();
   // Makes the manager run its next pass at once.
   void wake_manager();

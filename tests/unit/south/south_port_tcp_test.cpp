@@ -180,6 +180,7 @@ TEST_F(SouthTcpTest, EveryTenthFailedConnectLogsThePairAndARequestWaitingIsDropp
   south_port_tcp_settings s;
   s.host = "127.0.0.1";
   s.tcp_port = closed_port;
+  s.reconnect_ms = 0;  // the passes are called here back to back
   port_ = std::make_unique<south_port_tcp>(s);
   ASSERT_EQ(port_->push_request(request(box_, read_req(1, 3, 0, 1))), 0);
   testing::internal::CaptureStderr();
