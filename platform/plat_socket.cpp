@@ -414,6 +414,16 @@ uint16_t plat_htons(uint16_t v) { return htons(v); }
 uint16_t plat_ntohs(uint16_t v) { return ntohs(v); }
 uint32_t plat_ntohl(uint32_t v) { return ntohl(v); }
 
+bool plat_inet_addr_parse(const char *text, uint32_t *out) {
+  if (!text || !out) return false;
+  // inet_pton takes exactly four decimal parts and refuses leading zeros
+  // (which inet_addr would read as octal).
+  in_addr a{};
+  if (inet_pton(AF_INET, text, &a) != 1) return false;
+  *out = a.s_addr;
+  return true;
+}
+
 uint32_t plat_inet_addr(const char *text) {
   in_addr a{};
   if (!text || inet_pton(AF_INET, text, &a) != 1) return INADDR_NONE;

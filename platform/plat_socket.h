@@ -91,6 +91,9 @@ uint32_t plat_ntohl(uint32_t v);
 // Dotted text to an address in network byte order; 0xFFFFFFFF (INADDR_NONE)
 // when the text is not an address.
 uint32_t plat_inet_addr(const char *text);
+// Strict dotted-decimal IPv4 (four parts 0-255, no leading zeros, nothing
+// else): true with the address (network order) in *out, false otherwise.
+bool plat_inet_addr_parse(const char *text, uint32_t *out);
 std::string plat_inet_ntoa(uint32_t address);
 // Non-zero when the text parsed; writes 16 bytes.
 int plat_inet6_addr(const char *text, uint8_t address[16]);

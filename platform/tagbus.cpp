@@ -132,10 +132,11 @@ std::string format_value(double v) {
   return buf;
 }
 
-// Strict number: the whole word, finite.
+// Strict number: the whole word, finite, in decimal ("0x1", "inf" and
+// "nan" are no values).
 bool parse_value(std::string_view word, double *out) {
   std::string text(word);
-  if (text.empty()) return false;
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
   char *end = nullptr;
   errno = 0;
   double v = std::strtod(text.c_str(), &end);
@@ -482,6 +483,11 @@ void tag_service::execute(std::string_view line, std::string &out) {
     tag *t = tags_->find(words[1]);
     if (!t) {
       out += "ERR unknown tag\n";
+      return;
+    }
+    // A tag with an owner is a line's state: open (1) or closed (0).
+    if (t->owner && v != 0.0 && v != 1.0) {
+      out += "ERR value must be 0 or 1\n";
       return;
     }
     tag *one[1] = {t};

@@ -1,6 +1,8 @@
 """Faults the gateway must survive unattended: serial lines that vanish and
 come back, while a well-behaved master reads throughout and every answer
 it gets is checked."""
+import os
+import signal
 import time
 
 from gateway import TABLE, Gateway, Peer, PtyPair, SteadyMaster, free_port, server_xml, wait_for
@@ -81,6 +83,44 @@ def test_south_rtu_line_that_vanishes_while_idle_is_noticed(tmp_path):
                 wait_for(lambda: master.good >= 2, 10, what="answers after the replug")
             assert master.wrong == 0 and master.stale == 0, vars(master)
             assert gw.stop() == 0
+        finally:
+            device.close()
+            pty.close()
+
+
+def test_sighup_is_ignored_and_line_state_writes_take_only_0_or_1(tmp_path):
+    port = free_port()
+    # A negative time-out is replaced by the default, not waited for 49 days.
+    xml = rtu_gateway_xml(port).replace('timeout="500"', 'timeout="-5"')
+    pty = PtyPair(tmp_path, "ttyAP0", "dev0")
+    device = Peer(tmp_path, "rtu_device.py", "--port", pty.device_end, "--unit", 1)
+    with Gateway(tmp_path, xml, serial_prefix=str(tmp_path / "ttyAP")) as gw:
+        try:
+            gw.wait_log("south port serial has been started.")
+            gw.wait_listening()
+            assert gw.count("south port rtu timeout has illegaled configuration") == 1
+            wait_for(lambda: tag_value(gw) == "1", 5, what="tag 1")
+
+            # Values that are no line state are refused; the state stays.
+            for value, answer in [("0x1", "ERR bad value"), ("1e308", "ERR value must be 0 or 1"),
+                                  ("2", "ERR value must be 0 or 1"), ("0.5", "ERR value must be 0 or 1"),
+                                  ("inf", "ERR bad value"), ("-1", "ERR value must be 0 or 1")]:
+                assert gw.tag_command(f"write {TAG} {value}") == [answer], value
+            assert gw.tag_command("list") == [f"{TAG} 1 0", "OK"]
+            assert gw.count("has been closed") == 0
+            assert gw.tag_command(f"write {TAG} 1.0") == ["OK"]  # the open line's own state
+
+            # SIGHUP: one level-5 line each, the gateway and its tag socket stay.
+            for n in (1, 2):
+                gw.proc.send_signal(signal.SIGHUP)
+                gw.wait_log("SIGHUP received and ignored", count=n)
+            with SteadyMaster(port, unit=1, addr=4) as master:
+                wait_for(lambda: master.good >= 3, 10, what="answers after SIGHUP")
+            assert master.wrong == 0 and master.stale == 0 and master.silent == 0, vars(master)
+            assert gw.proc.poll() is None and os.path.exists(gw.tag_socket)
+            assert [line for line in gw.lines if "SIGHUP" in line][0].split()[2] == "5"
+            assert gw.stop() == 0
+            assert not os.path.exists(gw.tag_socket)
         finally:
             device.close()
             pty.close()

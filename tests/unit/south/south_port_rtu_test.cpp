@@ -297,6 +297,13 @@ TEST_F(SouthRtuTest, CreateReadsItsElementWithDefaults) {
   EXPECT_EQ(p->device(), pty_.prefix + "2");
   EXPECT_STREQ(p->get_tag()->name, "#TRELLIS_COM3");
 
+  // A negative time-out would wait for 49 days.
+  testing::internal::CaptureStderr();
+  p = create_from(south_port_rtu_create, R"(<SouthPort type="rtu" timeout="-5"/>)");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("south port rtu timeout has illegaled configuration"),
+            std::string::npos);
+  EXPECT_EQ(p->timeout(), 1000u);
+
   // The gap divides before multiplying: 40 baud with 10-bit characters.
   p = create_from(south_port_rtu_create, R"(<SouthPort type="rtu" baudrate="40"/>)");
   EXPECT_EQ(p->frame_gap(), 1040u);

@@ -214,11 +214,13 @@ TEST_F(SouthTcpTest, CreateReadsItsElement) {
   EXPECT_TRUE(p->rtu_over_tcp());
   EXPECT_EQ(p->time_interval(), 20u);
   EXPECT_EQ(p->tcp_port(), 1502);
+  p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp" timeout="-1"/>)");
+  EXPECT_EQ(p->timeout(), 1000u) << "a negative time-out is replaced, not waited for";
   p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp" rtu_over_tcp="TRUE"/>)");
   EXPECT_FALSE(p->rtu_over_tcp()) << "only the exact text \"true\"";
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(count_of(log, " south port tcp timeout has illegaled configuration, system is setting as defaut val : 1000 "),
-            1u);
+            2u);
 }
 
 }  // namespace
