@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct tag;
 
@@ -79,3 +80,9 @@ void tagbus_uninit();
 // into *answer. 0 for OK, 1 for ERR, a negative errno when the socket
 // cannot be reached or the answer does not come within 5 s.
 int tagbus_command(const char *path, const char *command, std::string *answer);
+
+// The service's handling of one client's bytes without a socket (tests and
+// fuzzing): lines cut and executed as for a connected client, against the
+// registered tags, through `callbacks`. Returns what that client would be
+// sent. Independent of tagbus_init.
+std::string tagbus_serve_bytes(std::string_view bytes, const tag_callbacks *callbacks, void *ctx);

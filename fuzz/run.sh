@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer harness of fuzz/CMakeLists.txt for SECONDS each
+# (default 30), starting from the seed corpus in fuzz/corpus/<harness>.
+# Builds them first (clang-14, -DTRELLIS_FUZZ=ON, in build-fuzz/). New inputs
+# found along the way go to build-fuzz/corpus/<harness>, crashes to
+# build-fuzz/findings/<harness>/. Prints each harness's executions and
+# findings; exits 1 when any harness found something.
+#   fuzz/run.sh [seconds] [harness...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SECONDS_EACH="${1:-30}"
+shift || true
+BUILD_DIR="${FUZZ_BUILD_DIR:-build-fuzz}"
+
+if ! command -v clang++-14 >/dev/null; then
+  apt-get update && apt-get install -y --no-install-recommends clang-14
+fi
+CXX=clang++-14 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELLIS_FUZZ=ON >/dev/null
+cmake --build "$BUILD_DIR" -j2 >/dev/null
+
+if [ $# -gt 0 ]; then
+  harnesses=("$@")
+else
+  mapfile -t harnesses < <(sed -n 's/^trellis_fuzzer(\([a-z_0-9]*\))$/\1/p' fuzz/CMakeLists.txt)
+fi
+
+failed=0
+for h in "${harnesses[@]}"; do
+  work="$BUILD_DIR/corpus/$h"
+  findings="$BUILD_DIR/findings/$h"
+  mkdir -p "$work" "$findings"
+  log="$BUILD_DIR/findings/$h.log"
+  set +e
+  "$BUILD_DIR/fuzz/fuzz_$h" -max_total_time="$SECONDS_EACH" -print_final_stats=1 -rss_limit_mb=1024 \
+    -artifact_prefix="$findings/" "$work" "fuzz/corpus/$h" >"$log" 2>&1
+  rc=$?
+  set -e
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  found=$(find "$findings" -type f | wc -l)
+  printf '%-14s %6ss  execs %-10s corpus %-5s findings %s (exit %d)\n' "$h" "$SECONDS_EACH" "${execs:-?}" \
+    "$(find "$work" -type f | wc -l)" "$found" "$rc"
+  if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then
+    failed=1
+    grep -E "ERROR|property failed|runtime error|SUMMARY" "$log" | head -5 || true
+  fi
+done
+exit "$failed"
