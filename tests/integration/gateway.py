@@ -84,9 +84,9 @@ class Gateway(Closing):
     (written to a file for -c; None: it looks for its file itself). Its
     stderr and stdout lines are collected as they come."""
 
-    def __init__(self, tmp_path, config_xml=None, env=None, serial_prefix=None, binary=None):
+    def __init__(self, tmp_path, config_xml=None, env=None, serial_prefix=None, binary=None, level=7):
         self.tag_socket = os.path.join(str(tmp_path), "tags.sock")
-        cmd = [binary or BIN, "-l", "7", "--tag-socket", self.tag_socket]
+        cmd = [binary or BIN, "-l", str(level), "--tag-socket", self.tag_socket]
         cmd += ["--serial-prefix", serial_prefix] if serial_prefix else []
         if config_xml is not None:
             with open(os.path.join(str(tmp_path), "trellis.acr"), "w") as f:
