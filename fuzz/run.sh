@@ -12,8 +12,12 @@ SECONDS_EACH="${1:-30}"
 shift || true
 BUILD_DIR="${FUZZ_BUILD_DIR:-build-fuzz}"
 
-if ! command -v clang++-14 >/dev/null; then
-  apt-get update && apt-get install -y --no-install-recommends clang-14
+need=()
+command -v clang++-14 >/dev/null || need+=(clang-14)
+dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q "install ok installed" || need+=(libclang-rt-14-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update && apt-get install -y --no-install-recommends "${need[@]}"
 fi
 CXX=clang++-14 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELLIS_FUZZ=ON >/dev/null
 cmake --build "$BUILD_DIR" -j2 >/dev/null
