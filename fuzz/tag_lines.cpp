@@ -20,7 +20,7 @@ class line_owner final : public tag_owner {
 };
 
 int on_read(void *, tag **tags, tag_value *values, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) values[i] = {tags[i]->value.load(), tags[i]->quality, 1, 2};
+  for (uint32_t i = 0; i < count; ++i) values[i] = {tags[i]->value.load(), tags[i]->quality.load(), 1, 2};
   return 0;
 }
 

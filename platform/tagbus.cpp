@@ -445,7 +445,7 @@ void tag_service::execute(std::string_view line, std::string &out) {
       out += ' ';
       out += format_value(t->value.load());
       out += ' ';
-      out += std::to_string(t->quality);
+      out += std::to_string(t->quality.load());
       out += '\n';
     }
     out += "OK\n";

@@ -26,12 +26,13 @@ class tag_owner {
 
 // The status tag of one serial port. The owner fills name, value, quality,
 // owner and state; handle comes from tagbus_add. value and state are written
-// by the owner's threads and the tag service's thread, hence atomic.
+// by the owner's threads and the tag service's thread, quality by the
+// owner's start thread while the service lists it: all atomic.
 struct tag {
   char name[100] = {};
   uint32_t handle = 0;
   std::atomic<double> value{0.0};
-  uint16_t quality = 0;
+  std::atomic<uint16_t> quality{0};
   tag_owner *owner = nullptr;
   std::atomic<uint32_t> state{0};
 };
