@@ -4,7 +4,8 @@
 # Builds them first (clang-14, -DTRELLIS_FUZZ=ON, in build-fuzz/). New inputs
 # found along the way go to build-fuzz/corpus/<harness>, crashes to
 # build-fuzz/findings/<harness>/. Prints each harness's executions and
-# findings; exits 1 when any harness found something.
+# findings; exits 1 when any harness found something. FUZZ_JOBS harnesses
+# (default 2) run at once.
 #   fuzz/run.sh [seconds] [harness...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,12 +29,11 @@ else
   mapfile -t harnesses < <(sed -n 's/^trellis_fuzzer(\([a-z_0-9]*\))$/\1/p' fuzz/CMakeLists.txt)
 fi
 
-failed=0
-for h in "${harnesses[@]}"; do
-  work="$BUILD_DIR/corpus/$h"
-  findings="$BUILD_DIR/findings/$h"
+# One harness: its run, then its line of figures; non-zero when it found something.
+run_one() {
+  local h=$1 work="$BUILD_DIR/corpus/$1" findings="$BUILD_DIR/findings/$1"
+  local log="$BUILD_DIR/findings/$1.log" rc execs found
   mkdir -p "$work" "$findings"
-  log="$BUILD_DIR/findings/$h.log"
   set +e
   "$BUILD_DIR/fuzz/fuzz_$h" -max_total_time="$SECONDS_EACH" -print_final_stats=1 -rss_limit_mb=1024 \
     -artifact_prefix="$findings/" "$work" "fuzz/corpus/$h" >"$log" 2>&1
@@ -44,8 +44,23 @@ for h in "${harnesses[@]}"; do
   printf '%-14s %6ss  execs %-10s corpus %-5s findings %s (exit %d)\n' "$h" "$SECONDS_EACH" "${execs:-?}" \
     "$(find "$work" -type f | wc -l)" "$found" "$rc"
   if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then
-    failed=1
     grep -E "ERROR|property failed|runtime error|SUMMARY" "$log" | head -5 || true
+    return 1
   fi
+}
+
+failed=0
+running=0
+for h in "${harnesses[@]}"; do
+  if [ "$running" -ge "${FUZZ_JOBS:-2}" ]; then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  run_one "$h" &
+  running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+  wait -n || failed=1
+  running=$((running - 1))
 done
 exit "$failed"
