@@ -3,9 +3,11 @@ come back, while a well-behaved master reads throughout and every answer
 it gets is checked."""
 import os
 import signal
+import socket
+import threading
 import time
 
-from gateway import TABLE, Gateway, Peer, PtyPair, SteadyMaster, free_port, server_xml, wait_for
+from gateway import TABLE, Gateway, Peer, PtyPair, Raw, SteadyMaster, free_port, server_xml, wait_for
 
 TAG = "#TRELLIS_COM1"
 RETRY_S = 10  # the serial start's retry period
@@ -124,3 +126,76 @@ def test_sighup_is_ignored_and_line_state_writes_take_only_0_or_1(tmp_path):
         finally:
             device.close()
             pty.close()
+
+
+def test_retries_log_at_the_first_and_every_tenth_failure(tmp_path):
+    port = free_port()
+    taken = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+    taken.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    taken.bind(("::", port))
+    taken.listen(1)
+    # No line behind port 1 either: its open fails and is retried.
+    xml = server_xml('<SouthPort type="rtu" id="1" port="1"/>' + TABLE +
+                     f'<NorthPort type="tcp" id="1" tcp_port="{port}"><Table ip="*" id="1"/></NorthPort>')
+    with Gateway(tmp_path, xml, serial_prefix=str(tmp_path / "ttyAP")) as gw:
+        try:
+            # Three bind attempts a second apart (traced at level 7)...
+            wait_for(lambda: gw.count(f"bind to [::]:{port} failed") >= 3, 10, what="three bind attempts")
+            # ...but level 3 only for the first: the caller's two lines and one
+            # for the serial open, none from the platform layer.
+            errors = gw.levels(3)
+            assert len(errors) == 3, "\n".join(errors)
+            assert sum("tcp bind fail !" in e for e in errors) == 1
+            assert sum("Address already in use (1 failures so far)" in e for e in errors) == 1
+            assert sum("failed to open seriial port" in e for e in errors) == 1
+        finally:
+            taken.close()
+        gw.wait_listening()
+        gw.wait_log("listening on tcp port")
+        assert gw.stop() == 0
+
+
+def test_south_tcp_device_that_drops_at_once_is_reconnected_once_a_second(tmp_path):
+    device = socket.socket()
+    device.bind(("127.0.0.1", 0))
+    device.listen(16)
+    device.settimeout(0.1)
+    accepted = []
+    stop = threading.Event()
+
+    def drop_at_once():
+        while not stop.is_set():
+            try:
+                c, _ = device.accept()
+            except socket.timeout:
+                continue
+            accepted.append(time.monotonic())
+            c.close()
+
+    dropper = threading.Thread(target=drop_at_once, daemon=True)
+    dropper.start()
+    port = free_port()
+    xml = server_xml(f'<SouthPort type="tcp" id="1" host="127.0.0.1" tcp_port="{device.getsockname()[1]}" '
+                     'timeout="300"/>' + TABLE +
+                     f'<NorthPort type="tcp" id="1" tcp_port="{port}"><Table ip="*" id="1"/></NorthPort>')
+    try:
+        with Gateway(tmp_path, xml) as gw:
+            gw.wait_listening()
+            wait_for(lambda: accepted, 5, what="the first connect")
+            # A master keeps asking for 3.5 s: every request finds the
+            # connection gone; connects stay at one a second.
+            start = time.monotonic()
+            with Raw(port) as m:
+                tid = 0
+                while time.monotonic() - start < 3.5:
+                    tid += 1
+                    assert m.read(tid, 1, 0, 1, timeout=0.1) is None
+            during = [t for t in accepted if t >= start]
+            assert 2 <= len(during) <= 5, during
+            gaps = [b - a for a, b in zip(accepted, accepted[1:])]
+            assert min(gaps) > 0.8, gaps
+            assert gw.stop() == 0
+    finally:
+        stop.set()
+        dropper.join(2)
+        device.close()
