@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer harness of fuzz/CMakeLists.txt for SECONDS each
 # (default 30), starting from the seed corpus in fuzz/corpus/<harness>.
-# Builds them first (clang-14, -DTRELLIS_FUZZ=ON, in build-fuzz/). New inputs
+# Builds them first (clang-14, -DTRELLIS_FUZZ=ON: the whole tree, tests
+# included, under AddressSanitizer and UndefinedBehaviorSanitizer, in
+# $FUZZ_BUILD_DIR, default build-fuzz/; `--build` only builds). New inputs
 # found along the way go to build-fuzz/corpus/<harness>, crashes to
 # build-fuzz/findings/<harness>/. Prints each harness's executions and
 # findings; exits 1 when any harness found something. FUZZ_JOBS harnesses
 # (default 2) run at once.
 #   fuzz/run.sh [seconds] [harness...]
+#   fuzz/run.sh --build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH="${1:-30}"
@@ -20,8 +23,10 @@ if [ ${#need[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update && apt-get install -y --no-install-recommends "${need[@]}"
 fi
-CXX=clang++-14 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELLIS_FUZZ=ON >/dev/null
-cmake --build "$BUILD_DIR" -j2 >/dev/null
+CXX=clang++-14 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELLIS_FUZZ=ON \
+  -DTRELLIS_WERROR=${TRELLIS_WERROR:-ON} >/dev/null
+cmake --build "$BUILD_DIR" -j"$(nproc)" >/dev/null
+[ "$SECONDS_EACH" = "--build" ] && exit 0
 
 if [ $# -gt 0 ]; then
   harnesses=("$@")

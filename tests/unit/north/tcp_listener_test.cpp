@@ -18,6 +18,14 @@
 #include "platform/plat_socket.h"
 #include "platform/plat_thread.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TRELLIS_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TRELLIS_ASAN 1
+#endif
+#endif
+
 namespace {
 
 // Log lines at exactly `level` ("<date> <time> <level> ...").
@@ -94,6 +102,11 @@ TEST(TcpListener, ATakenPortIsReportedByTheCallerNotAtEveryTry) {
 }
 
 TEST(TcpListener, AcceptOutOfDescriptorsBacksOffAndRecovers) {
+#ifdef TRELLIS_ASAN
+  // AddressSanitizer's own runtime needs descriptors while every one is
+  // taken; the plain and thread-sanitizer builds run this.
+  GTEST_SKIP();
+#endif
   plat_log_set_level(5);
   const uint16_t port = free_tcp_port();
   tcp_listener l;
