@@ -234,7 +234,12 @@ void load_tables(server *srv, tw_conf_node *table_lists, mux *m, load_report *re
       plat_log_source_line at(line);
       // Checked before anything is built, so a rejected table leaves no
       // trace (not even its items' messages).
-      if (!table_id_valid(tw_conf_node_attr_get_int(element, "id", 255))) continue;
+      int checked_id = 255;
+      if (!tw_conf_node_attr_read_int(element, "id", 255, &checked_id)) {
+        PLAT_LOG(4, "Table id \"%s\" is not a number; table ignored\n", tw_conf_node_attr_get_string(element, "id", ""));
+        continue;
+      }
+      if (!table_id_valid(checked_id)) continue;
       int id = 255;
       std::unique_ptr<table> t(table_cerate(element, &id));
       PLAT_LOG(7, " table id is = %d, table addr is %p", id, static_cast<void *>(t.get()));
@@ -306,7 +311,12 @@ void load_north_ports(server *srv, tw_conf_node *array, mux *m, load_report *rep
 // Reads "id" for a port whose type was recognised; false (with a level-3
 // line naming the element) when it cannot be a mux index.
 bool read_port_id(tw_conf_node *element, const char *element_name, int *out_id) {
-  int id = tw_conf_node_attr_get_int(element, "id", 255);
+  int id = 255;
+  if (!tw_conf_node_attr_read_int(element, "id", 255, &id)) {
+    PLAT_LOG(4, "%s id \"%s\" is not a number; port not created\n", element_name,
+             tw_conf_node_attr_get_string(element, "id", ""));
+    return false;
+  }
   *out_id = id;
   if (id < 0 || id > PORT_ID_MAX) {
     PLAT_LOG(3, "%s id %d is outside 0-%d; port not created\n", element_name, id, PORT_ID_MAX);

@@ -183,7 +183,7 @@ void north_port_serial::mbserial_proc() {
   }
   size_t n = 0;
   if (plat_serial_read_wait(serial_h, read_buf_, sizeof read_buf_, &n, rx_wait(plat_systick_get())) != 0) {
-    line_.fail("read");
+    line_.fail("read", serial_h->last_error());
     return;
   }
   port_stats::add(stats.bytes_in, n);
@@ -233,7 +233,7 @@ int north_port_serial::on_response(mb_frame *frame, uint8_t req_id, uint16_t seq
     return 1;
   }
   if (failed) {
-    line_.fail("write");
+    line_.fail("write", "the write to the line failed");
     return 0;
   }
   // Paces the answers on the line; the answering south port waits too.

@@ -220,7 +220,7 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
 void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
   if (!port->listen_sock.ensure_listening(port->tcp_port, port->max_conn, 7, port->type.c_str())) return;
 
-  plat_socket_handle conn = port->listen_sock.accept(port->peer_addr, &port->peer_port, kAcceptWaitMs);
+  plat_socket_handle conn = port->listen_sock.accept(port->peer_addr, &port->peer_port, kAcceptWaitMs, port->type.c_str());
   if (conn) {
     bool admit = true;
     // Dead clients first: a master must not be refused a slot that only a

@@ -23,8 +23,12 @@ class tcp_listener final {
   // of the "tcp ipv6 bind finish !" line.
   bool ensure_listening(int32_t tcp_port, int32_t backlog, int bound_level, const char *type);
 
-  // Waits up to `timeout_ms` for a connection; null when none came.
-  plat_socket_handle accept(uint8_t peer_addr[16], uint16_t *peer_port, uint32_t timeout_ms);
+  // Waits up to `timeout_ms` for a connection; null when none came. A
+  // failed accept is logged at level 3 the first time and every 10th time
+  // after; one that failed for lack of descriptors (or socket memory) waits
+  // before the next try, 100 ms doubling up to 1.6 s, instead of finding
+  // the same queued connection again at once.
+  plat_socket_handle accept(uint8_t peer_addr[16], uint16_t *peer_port, uint32_t timeout_ms, const char *type);
 
   bool listening() const { return sock_ != nullptr; }
 
@@ -32,4 +36,6 @@ class tcp_listener final {
   plat_socket_handle sock_;
   uint32_t bind_failures_ = 0;
   uint32_t last_failure_tick_ = 0;
+  uint32_t accept_failures_ = 0;  // in a row
+  uint32_t accept_backoff_ms_ = 0;  // the wait after the last exhausted accept, 0 after a good one
 };

@@ -29,9 +29,13 @@ std::atomic<bool> terminating{false};
 // True once the thread layer has been told about termination.
 std::atomic<bool> threads_told{false};
 
+// SIGHUPs not yet reported (the handler only counts; the waiter logs).
+std::atomic<int> hangups{0};
+
 // Self-pipe: the signal handler writes one byte so that a waiter in poll()
-// wakes at once. The byte is never read back: once terminating, every later
-// wait returns at once anyway.
+// wakes at once. Once terminating the bytes are never read back: every later
+// wait returns at once anyway. Before that a waiter drains them (they came
+// from a SIGHUP) so that the next wait blocks again.
 int pipe_fds[2] = {-1, -1};
 std::atomic<int> pipe_write_fd{-1};
 std::once_flag pipe_once;
@@ -61,6 +65,25 @@ extern "C" void on_stop_signal(int) {
   terminating.store(true);
   poke_pipe();
   errno = saved_errno;
+}
+
+// Ignored, as a daemon without a controlling terminal should: the session's
+// hang-up must not end the gateway (and leave its tag socket behind).
+extern "C" void on_hangup_signal(int) {
+  int saved_errno = errno;
+  hangups.fetch_add(1);
+  poke_pipe();
+  errno = saved_errno;
+}
+
+void drain_pipe() {
+  char buf[64];
+  while (::read(pipe_fds[0], buf, sizeof buf) > 0) {
+  }
+}
+
+void report_hangups() {
+  if (hangups.exchange(0) > 0) PLAT_LOG(5, "SIGHUP received and ignored\n");
 }
 
 void tell_threads() {
@@ -207,6 +230,14 @@ bool plat_init() {
     PLAT_LOG(3, "sigaction failed: %s", std::strerror(errno));
     return false;
   }
+  struct sigaction hup {};
+  hup.sa_handler = on_hangup_signal;
+  sigemptyset(&hup.sa_mask);
+  hup.sa_flags = SA_RESTART;
+  if (sigaction(SIGHUP, &hup, nullptr) != 0) {
+    PLAT_LOG(3, "sigaction(SIGHUP) failed: %s", std::strerror(errno));
+    return false;
+  }
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
@@ -239,6 +270,9 @@ bool plat_process_is_terminated(int wait_ms) {
   const bool forever = wait_ms < 0;
   uint32_t start = plat_systick_get();
   for (;;) {
+    report_hangups();
+    // A stop signal's byte may have been drained with a hang-up's.
+    if (terminating.load()) break;
     int timeout = -1;
     if (!forever) {
       uint32_t spent = plat_systick_get() - start;
@@ -252,6 +286,7 @@ bool plat_process_is_terminated(int wait_ms) {
       PLAT_LOG(3, "poll failed: %s", std::strerror(errno));
       break;
     }
+    if (rc > 0) drain_pipe();
   }
   if (!terminating.load()) return false;
   tell_threads();

@@ -60,41 +60,43 @@ plat_serial::~plat_serial() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-plat_serial_handle plat_serial_open(const char *device, int baudrate, int data_bits, int stop_bits, int parity) {
+namespace {
+
+plat_serial_handle open_failed(std::string *why, std::string reason) {
+  PLAT_LOG(7, "serial open: %s", reason.c_str());
+  if (why) *why = std::move(reason);
+  return nullptr;
+}
+
+std::string errno_text(const char *what, const char *device, int err) {
+  return std::string(what) + " " + device + ": " + std::strerror(err);
+}
+
+}  // namespace
+
+plat_serial_handle plat_serial_open(const char *device, int baudrate, int data_bits, int stop_bits, int parity,
+                                    std::string *why) {
   RVON(device, nullptr);
   speed_t speed = 0;
-  if (!baud_code(baudrate, &speed)) {
-    PLAT_LOG(3, "%s: unsupported baud rate %d", device, baudrate);
-    return nullptr;
-  }
-  if (data_bits < 5 || data_bits > 8) {
-    PLAT_LOG(3, "%s: unsupported data bits %d (5-8)", device, data_bits);
-    return nullptr;
-  }
-  if (stop_bits < 1 || stop_bits > 2) {
-    PLAT_LOG(3, "%s: unsupported stop bits %d (1-2)", device, stop_bits);
-    return nullptr;
-  }
-  if (parity < 0 || parity > 4) {
-    PLAT_LOG(3, "%s: unsupported parity %d (0 none, 1 odd, 2 even, 3 mark, 4 space)", device, parity);
-    return nullptr;
-  }
+  if (!baud_code(baudrate, &speed))
+    return open_failed(why, std::string(device) + ": unsupported baud rate " + std::to_string(baudrate));
+  if (data_bits < 5 || data_bits > 8)
+    return open_failed(why, std::string(device) + ": unsupported data bits " + std::to_string(data_bits) + " (5-8)");
+  if (stop_bits < 1 || stop_bits > 2)
+    return open_failed(why, std::string(device) + ": unsupported stop bits " + std::to_string(stop_bits) + " (1-2)");
+  if (parity < 0 || parity > 4)
+    return open_failed(why, std::string(device) + ": unsupported parity " + std::to_string(parity) +
+                                " (0 none, 1 odd, 2 even, 3 mark, 4 space)");
 
   int fd;
   do {
     fd = ::open(device, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    PLAT_LOG(3, "cannot open %s: %s", device, std::strerror(errno));
-    return nullptr;
-  }
+  if (fd < 0) return open_failed(why, errno_text("cannot open", device, errno));
   auto handle = std::make_unique<plat_serial>(fd, device);
 
   termios tio{};
-  if (tcgetattr(fd, &tio) != 0) {
-    PLAT_LOG(3, "%s is not a serial line: %s", device, std::strerror(errno));
-    return nullptr;
-  }
+  if (tcgetattr(fd, &tio) != 0) return open_failed(why, errno_text("not a serial line:", device, errno));
   cfmakeraw(&tio);
   tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
   tio.c_cflag |= CLOCAL | CREAD;
@@ -111,14 +113,9 @@ plat_serial_handle plat_serial_open(const char *device, int baudrate, int data_b
   tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
-    PLAT_LOG(3, "%s: cannot set baud rate %d: %s", device, baudrate, std::strerror(errno));
-    return nullptr;
-  }
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-    PLAT_LOG(3, "%s: cannot configure line: %s", device, std::strerror(errno));
-    return nullptr;
-  }
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
+    return open_failed(why, errno_text("cannot set the baud rate of", device, errno));
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return open_failed(why, errno_text("cannot configure", device, errno));
   tcflush(fd, TCIOFLUSH);
   PLAT_LOG(7, "%s open: %d %d%c%d", device, baudrate, data_bits, "NOEMS"[parity], stop_bits);
   return handle;
@@ -139,11 +136,11 @@ int plat_serial_read_wait(plat_serial *h, void *buf, size_t size, size_t *out_le
   if (rc == 0) return 0;
   if (rc < 0) {
     if (errno == EINTR) return 0;
-    PLAT_LOG(3, "%s: poll failed: %s", h->device_.c_str(), std::strerror(errno));
+    h->error_ = std::string("poll failed: ") + std::strerror(errno);
     return -1;
   }
   if (p.revents & POLLNVAL) {
-    PLAT_LOG(3, "%s: line closed", h->device_.c_str());
+    h->error_ = "line closed";
     return -1;
   }
   ssize_t n = ::read(h->fd_, buf, size);
@@ -156,14 +153,30 @@ int plat_serial_read_wait(plat_serial *h, void *buf, size_t size, size_t *out_le
   // line that gives nothing (or EAGAIN) is only quiet.
   bool hung_up = (p.revents & (POLLHUP | POLLERR)) != 0;
   if (n < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
-    PLAT_LOG(3, "%s: read failed: %s", h->device_.c_str(), std::strerror(err));
+    h->error_ = std::string("read failed: ") + std::strerror(err);
     return -1;
   }
   if (hung_up) {
-    PLAT_LOG(3, "%s: line hung up", h->device_.c_str());
+    h->error_ = "line hung up";
     return -1;
   }
   return 0;
+}
+
+bool plat_serial_hung_up(plat_serial *h) {
+  RVON(h, false);
+  pollfd p{h->fd_, 0, 0};  // POLLHUP, POLLERR and POLLNVAL are reported unasked
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & POLLNVAL) {
+    h->error_ = "line closed";
+  } else if (p.revents & POLLHUP) {
+    h->error_ = "line hung up";
+  } else if (p.revents & POLLERR) {
+    h->error_ = "line error";
+  } else {
+    return false;
+  }
+  return true;
 }
 
 int plat_serial_write(plat_serial *h, const void *bytes, size_t n) {
@@ -182,19 +195,22 @@ int plat_serial_write(plat_serial *h, const void *bytes, size_t n) {
     }
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      PLAT_LOG(3, "%s: write failed: %s", h->device_.c_str(), std::strerror(errno));
+      h->error_ = std::string("write failed: ") + std::strerror(errno);
       return -1;
     }
     // The driver's buffer is full: wait for room, a slice at a time so that
     // a closing thread is not held up.
     if (plat_systick_get() - last_progress >= write_stall_limit_ms) {
-      PLAT_LOG(3, "%s: write stalled, %zu of %zu bytes written", h->device_.c_str(), done, n);
+      h->error_ = "write stalled, " + std::to_string(done) + " of " + std::to_string(n) + " bytes written";
       return -1;
     }
-    if (plat_thread_wait_for_stop(0)) return -1;
+    if (plat_thread_wait_for_stop(0)) {
+      h->error_ = "stopped";
+      return -1;
+    }
     pollfd pf{h->fd_, POLLOUT, 0};
     if (::poll(&pf, 1, write_slice_ms) < 0 && errno != EINTR) {
-      PLAT_LOG(3, "%s: poll failed: %s", h->device_.c_str(), std::strerror(errno));
+      h->error_ = std::string("poll failed: ") + std::strerror(errno);
       return -1;
     }
   }
@@ -214,7 +230,7 @@ int plat_serial_purge(plat_serial *h, int rx, int tx) {
     return 0;
   }
   if (tcflush(h->fd_, which) != 0) {
-    PLAT_LOG(4, "%s: tcflush failed: %s", h->device_.c_str(), std::strerror(errno));
+    PLAT_LOG(7, "%s: tcflush failed: %s", h->device_.c_str(), std::strerror(errno));
     return -1;
   }
   return 0;

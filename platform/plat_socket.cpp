@@ -26,12 +26,24 @@ constexpr uint32_t send_stall_limit_ms = 3000;
 // process is not held up.
 constexpr int wait_slice_ms = 50;
 
+// The calling thread's last failure of socket, bind, listen or accept.
+thread_local int last_error = 0;
+
+// Records `err` as the thread's last failure; returns `result`.
+template <class T>
+T failed(T result, int err) {
+  last_error = err;
+  return result;
+}
+
 plat_socket_handle make(int domain, int type) {
+  last_error = 0;
   int fd = ::socket(domain, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    PLAT_LOG(3, "socket(%s, %s) failed: %s", domain == AF_INET6 ? "AF_INET6" : "AF_INET",
-             type == SOCK_STREAM ? "SOCK_STREAM" : "SOCK_DGRAM", std::strerror(errno));
-    return nullptr;
+    const int err = errno;
+    PLAT_LOG(7, "socket(%s, %s) failed: %s", domain == AF_INET6 ? "AF_INET6" : "AF_INET",
+             type == SOCK_STREAM ? "SOCK_STREAM" : "SOCK_DGRAM", std::strerror(err));
+    return failed(plat_socket_handle{}, err);
   }
   if (domain == AF_INET6) {
     // Dual stack: IPv4 peers reach an IPv6 socket as ::ffff:a.b.c.d.
@@ -147,6 +159,14 @@ int do_connect(plat_socket *s, const sockaddr *a, socklen_t len, const char *wha
 
 }  // namespace
 
+int plat_socket_last_error() { return last_error; }
+
+std::string plat_socket_error_text(int error) { return std::strerror(error); }
+
+bool plat_socket_error_is_exhaustion(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 plat_socket::~plat_socket() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -178,9 +198,11 @@ int plat_socket_bind(plat_socket *s, uint32_t address, uint16_t port) {
     rc = ::bind(s->fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a));
   }
   if (rc != 0) {
-    PLAT_LOG(3, "bind to %s:%u failed: %s", plat_inet_ntoa(address).c_str(), ntohs(port), std::strerror(errno));
-    return -1;
+    const int err = errno;
+    PLAT_LOG(7, "bind to %s:%u failed: %s", plat_inet_ntoa(address).c_str(), ntohs(port), std::strerror(err));
+    return failed(-1, err);
   }
+  last_error = 0;
   return 0;
 }
 
@@ -189,10 +211,12 @@ int plat_socket_bind_ipv6(plat_socket *s, const uint8_t address[16], uint16_t po
   sockaddr_in6 a = v6_address(address, port);
   if (::bind(s->fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
     char text[64];
-    PLAT_LOG(3, "bind to [%s]:%u failed: %s", plat_inet6_ntoa(a.sin6_addr.s6_addr, text, sizeof(text)), ntohs(port),
-             std::strerror(errno));
-    return -1;
+    const int err = errno;
+    PLAT_LOG(7, "bind to [%s]:%u failed: %s", plat_inet6_ntoa(a.sin6_addr.s6_addr, text, sizeof(text)), ntohs(port),
+             std::strerror(err));
+    return failed(-1, err);
   }
+  last_error = 0;
   return 0;
 }
 
@@ -219,14 +243,17 @@ int plat_socket_connect_ipv6(plat_socket *s, const uint8_t address[16], uint16_t
 int plat_socket_listen(plat_socket *s, int backlog) {
   RVON(s, -1);
   if (::listen(s->fd_, backlog) != 0) {
-    PLAT_LOG(3, "listen failed: %s", std::strerror(errno));
-    return -1;
+    const int err = errno;
+    PLAT_LOG(7, "listen failed: %s", std::strerror(err));
+    return failed(-1, err);
   }
+  last_error = 0;
   return 0;
 }
 
 plat_socket_handle plat_socket_accept_ipv6(plat_socket *s, uint8_t address[16], uint16_t *port, uint32_t timeout_ms) {
   RVON(s, nullptr);
+  last_error = 0;
   int revents = wait_fd(s->fd_, POLLIN, timeout_ms);
   if (revents <= 0) return nullptr;
   sockaddr_storage peer{};
@@ -238,7 +265,9 @@ plat_socket_handle plat_socket_accept_ipv6(plat_socket *s, uint8_t address[16], 
   if (fd < 0) {
     // EAGAIN: the peer went away between poll and accept.
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
-      PLAT_LOG(3, "accept failed: %s", std::strerror(errno));
+      const int err = errno;
+      PLAT_LOG(7, "accept failed: %s", std::strerror(err));
+      return failed(plat_socket_handle{}, err);
     }
     return nullptr;
   }
@@ -386,6 +415,16 @@ int plat_socket_recvfrom(plat_socket *s, void *buf, size_t size, uint32_t *addre
 uint16_t plat_htons(uint16_t v) { return htons(v); }
 uint16_t plat_ntohs(uint16_t v) { return ntohs(v); }
 uint32_t plat_ntohl(uint32_t v) { return ntohl(v); }
+
+bool plat_inet_addr_parse(const char *text, uint32_t *out) {
+  if (!text || !out) return false;
+  // inet_pton takes exactly four decimal parts and refuses leading zeros
+  // (which inet_addr would read as octal).
+  in_addr a{};
+  if (inet_pton(AF_INET, text, &a) != 1) return false;
+  *out = a.s_addr;
+  return true;
+}
 
 uint32_t plat_inet_addr(const char *text) {
   in_addr a{};

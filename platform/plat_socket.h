@@ -28,7 +28,18 @@ class plat_socket final {
 
 using plat_socket_handle = std::unique_ptr<plat_socket>;
 
-// Null on failure (with a log line).
+// Creating, binding, listening and accepting report their failures instead
+// of logging them: callers that retry decide how often a failure is worth a
+// line. The reason of the calling thread's last failed call of these, or 0
+// after one that succeeded or found nothing to do:
+int plat_socket_last_error();
+// Its text.
+std::string plat_socket_error_text(int error);
+// True for the errors of a process or system out of descriptors or socket
+// memory: trying again at once would fail again.
+bool plat_socket_error_is_exhaustion(int error);
+
+// Null on failure (reason: plat_socket_last_error()).
 plat_socket_handle plat_socket_create_tcp();
 plat_socket_handle plat_socket_create_tcp_ipv6();  // dual-stack: also takes IPv4 peers, IPv4-mapped
 plat_socket_handle plat_socket_create_udp();
@@ -45,7 +56,8 @@ int plat_socket_connect_ipv6(plat_socket *s, const uint8_t address[16], uint16_t
 int plat_socket_listen(plat_socket *s, int backlog);
 
 // Waits up to `timeout_ms` for a connection. Returns the new socket, or null
-// when none arrived. The peer address is written as 16 bytes (IPv4 peers of
+// when none arrived (plat_socket_last_error() 0) or the accept failed (its
+// reason; the connection stays queued). The peer address is written as 16 bytes (IPv4 peers of
 // a dual-stack listener appear IPv4-mapped, ::ffff:a.b.c.d).
 plat_socket_handle plat_socket_accept_ipv6(plat_socket *s, uint8_t address[16], uint16_t *port,
                                            uint32_t timeout_ms);
@@ -80,6 +92,9 @@ uint32_t plat_ntohl(uint32_t v);
 // Dotted text to an address in network byte order; 0xFFFFFFFF (INADDR_NONE)
 // when the text is not an address.
 uint32_t plat_inet_addr(const char *text);
+// Strict dotted-decimal IPv4 (four parts 0-255, no leading zeros, nothing
+// else): true with the address (network order) in *out, false otherwise.
+bool plat_inet_addr_parse(const char *text, uint32_t *out);
 std::string plat_inet_ntoa(uint32_t address);
 // Non-zero when the text parsed; writes 16 bytes.
 int plat_inet6_addr(const char *text, uint8_t address[16]);

@@ -132,10 +132,11 @@ std::string format_value(double v) {
   return buf;
 }
 
-// Strict number: the whole word, finite.
+// Strict number: the whole word, finite, in decimal ("0x1", "inf" and
+// "nan" are no values).
 bool parse_value(std::string_view word, double *out) {
   std::string text(word);
-  if (text.empty()) return false;
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
   char *end = nullptr;
   errno = 0;
   double v = std::strtod(text.c_str(), &end);
@@ -172,6 +173,8 @@ class tag_service final {
   // Null with *error set (a negative errno) when the socket cannot be made.
   static std::unique_ptr<tag_service> open(tag_table *tags, const std::string &path, const tag_callbacks &callbacks,
                                            void *ctx, int *error);
+  // One client's bytes through take_lines, without a socket.
+  static std::string serve_bytes(tag_table *tags, std::string_view bytes, const tag_callbacks &callbacks, void *ctx);
   ~tag_service();
   tag_service(const tag_service &) = delete;
   tag_service &operator=(const tag_service &) = delete;
@@ -390,6 +393,15 @@ void tag_service::read_client(tag_client &c) {
   }
 }
 
+std::string tag_service::serve_bytes(tag_table *tags, std::string_view bytes, const tag_callbacks &callbacks,
+                                     void *ctx) {
+  tag_service lines_only(tags, std::string(), callbacks, ctx, -1, -1);
+  tag_client c(-1, plat_systick_get());
+  c.in.assign(bytes.data(), bytes.size());
+  lines_only.take_lines(c);
+  return c.out;
+}
+
 void tag_service::take_lines(tag_client &c) {
   size_t start = 0;
   for (;;) {
@@ -433,7 +445,7 @@ void tag_service::execute(std::string_view line, std::string &out) {
       out += ' ';
       out += format_value(t->value.load());
       out += ' ';
-      out += std::to_string(t->quality);
+      out += std::to_string(t->quality.load());
       out += '\n';
     }
     out += "OK\n";
@@ -482,6 +494,11 @@ void tag_service::execute(std::string_view line, std::string &out) {
     tag *t = tags_->find(words[1]);
     if (!t) {
       out += "ERR unknown tag\n";
+      return;
+    }
+    // A tag with an owner is a line's state: open (1) or closed (0).
+    if (t->owner && v != 0.0 && v != 1.0) {
+      out += "ERR value must be 0 or 1\n";
       return;
     }
     tag *one[1] = {t};
@@ -562,6 +579,13 @@ uint32_t tagbus_add(tag *t) {
 
 void tagbus_remove(tag *t) {
   if (t) g_tags.remove(t);
+}
+
+std::string tagbus_serve_bytes(std::string_view bytes, const tag_callbacks *callbacks, void *ctx) {
+  RVON(callbacks, std::string());
+  RVON(callbacks->on_read_tag, std::string());
+  RVON(callbacks->on_write_tag, std::string());
+  return tag_service::serve_bytes(&g_tags, bytes, *callbacks, ctx);
 }
 
 void tagbus_uninit() {

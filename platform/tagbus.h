@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct tag;
 
@@ -25,12 +26,13 @@ class tag_owner {
 
 // The status tag of one serial port. The owner fills name, value, quality,
 // owner and state; handle comes from tagbus_add. value and state are written
-// by the owner's threads and the tag service's thread, hence atomic.
+// by the owner's threads and the tag service's thread, quality by the
+// owner's start thread while the service lists it: all atomic.
 struct tag {
   char name[100] = {};
   uint32_t handle = 0;
   std::atomic<double> value{0.0};
-  uint16_t quality = 0;
+  std::atomic<uint16_t> quality{0};
   tag_owner *owner = nullptr;
   std::atomic<uint32_t> state{0};
 };
@@ -79,3 +81,9 @@ void tagbus_uninit();
 // into *answer. 0 for OK, 1 for ERR, a negative errno when the socket
 // cannot be reached or the answer does not come within 5 s.
 int tagbus_command(const char *path, const char *command, std::string *answer);
+
+// The service's handling of one client's bytes without a socket (tests and
+// fuzzing): lines cut and executed as for a connected client, against the
+// registered tags, through `callbacks`. Returns what that client would be
+// sent. Independent of tagbus_init.
+std::string tagbus_serve_bytes(std::string_view bytes, const tag_callbacks *callbacks, void *ctx);

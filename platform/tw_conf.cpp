@@ -256,6 +256,16 @@ bool tw_conf_node_attr_to_int(tw_conf_node *node, const char *attribute, int *ou
   return a && out && parse_decimal(a.value(), out);
 }
 
+bool tw_conf_node_attr_read_int(tw_conf_node *node, const char *attribute, int def, int *out) {
+  RVON(out, false);
+  const pugi::xml_attribute a = find_attribute(node, attribute);
+  if (!a) {
+    *out = def;
+    return true;
+  }
+  return parse_decimal(a.value(), out);
+}
+
 const char *tw_conf_node_attr_get_string(tw_conf_node *node, const char *attribute, const char *def) {
   const pugi::xml_attribute a = find_attribute(node, attribute);
   return a ? a.value() : def;

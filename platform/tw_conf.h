@@ -45,6 +45,11 @@ int tw_conf_node_attr_get_int(tw_conf_node *node, const char *attribute, int def
 // Logs nothing
 // (the reading that counts has already reported a bad value).
 bool tw_conf_node_attr_to_int(tw_conf_node *node, const char *attribute, int *out);
+// For attributes whose wrong value must be rejected rather than replaced
+// (ids): writes the value (or `def` when absent) to *out and returns true;
+// returns false, logging nothing, when the attribute is present and not a
+// decimal integer in the form above.
+bool tw_conf_node_attr_read_int(tw_conf_node *node, const char *attribute, int def, int *out);
 // The attribute text (owned by the document), or `def` when absent.
 const char *tw_conf_node_attr_get_string(tw_conf_node *node, const char *attribute, const char *def);
 // A copy the caller owns; `def` copied when absent (empty when def is null).

@@ -29,16 +29,22 @@ void split(const std::string &text, char sep, std::string *first, std::string *s
 }
 
 bool rule_matches(const northport_table *rule, const char *client_ip) {
+  // A client text that is no IPv4 address (an IPv6 peer that is not
+  // IPv4-mapped) is inside no range and no network: the lenient parser
+  // would make it 255.255.255.255.
+  uint32_t client = 0;
   switch (rule->ip_type) {
     case IP_SINGLE:
       return rule->ip == client_ip;
     case IP_NET_MASK:
-      return chack_same_network_segment(plat_inet_addr(client_ip), plat_inet_addr(rule->ip.c_str()),
+      if (!plat_inet_addr_parse(client_ip, &client)) return false;
+      return chack_same_network_segment(client, plat_inet_addr(rule->ip.c_str()),
                                         std::atoi(rule->mask_len.c_str())) == 1;
     case IP_RANGE: {
+      if (!plat_inet_addr_parse(client_ip, &client)) return false;
       const uint32_t start = plat_ntohl(plat_inet_addr(rule->ip_start.c_str()));
       const uint32_t end = plat_ntohl(plat_inet_addr(rule->ip_end.c_str()));
-      const uint32_t client = plat_ntohl(plat_inet_addr(client_ip));
+      client = plat_ntohl(client);
       return start <= client && client <= end;
     }
     default:
@@ -57,6 +63,22 @@ std::string rule_text(const northport_table *rule) {
     default:
       return rule->ip;
   }
+}
+
+// True when every address of the rule reads as one: the patterns let parts
+// with leading zeros through ("192.168.001.005"), which no client text has
+// and which the address parser would read as octal. Logs the refusal.
+bool rule_addresses_ok(const northport_table *rule, const std::string &text) {
+  const std::string *addresses[] = {&rule->ip, &rule->ip_start, &rule->ip_end};
+  for (const std::string *a : addresses) {
+    uint32_t unused = 0;
+    if (!a->empty() && !plat_inet_addr_parse(a->c_str(), &unused)) {
+      PLAT_LOG(4, "north port Table ip \"%s\": address %s is not plain dotted decimal (leading zeros?); rule ignored\n",
+               text.c_str(), a->c_str());
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -122,7 +144,14 @@ northport_table *northport_table_create(tw_conf_node *element, mux *m, std::stri
     PLAT_LOG(5, "IP = %s", npt->ip.c_str());
   }
 
-  const int id = tw_conf_node_attr_get_int(element, "id", 255);
+  if (npt->ip_type != IP_ANY && !rule_addresses_ok(npt.get(), text)) return nullptr;
+
+  int id = 255;
+  if (!tw_conf_node_attr_read_int(element, "id", 255, &id)) {
+    PLAT_LOG(4, "north port Table id \"%s\" is not a number; rule ignored\n",
+             tw_conf_node_attr_get_string(element, "id", ""));
+    return nullptr;
+  }
   const bool tcp = port_type && std::strcmp(port_type, "tcp") == 0;
   const char *rtu = tw_conf_node_attr_get_string(element, tcp ? "rtu_over_tcp" : "rtu_over_udp", "false");
   npt->rtu_over = std::strcmp(rtu, "true") == 0 ? 1 : 0;

@@ -52,9 +52,9 @@ int serial_line::start() {
   return 0;
 }
 
-void serial_line::fail(const char *what) {
+void serial_line::fail(const char *what, const std::string &reason) {
   if (starting_.load()) return;
-  PLAT_LOG(3, "[%s] %s failed; the line is closed and opened again\n", device_.c_str(), what);
+  PLAT_LOG(3, "[%s] %s failed (%s); the line is closed and opened again\n", device_.c_str(), what, reason.c_str());
   launch_start(true);
 }
 
@@ -85,9 +85,11 @@ void serial_line::start_thread() {
   bool opened = false;
   while (!plat_process_is_terminated(0) && !plat_thread_wait_for_stop(0)) {
     if (is_open()) break;  // opened meanwhile: nothing to do, and no second set of threads
+    std::string why;
     plat_serial_handle h = plat_serial_open(device_.c_str(), settings_.baudrate, settings_.byte_size,
-                                            settings_.stop_bits, settings_.parity);
+                                            settings_.stop_bits, settings_.parity, &why);
     if (h) {
+      open_failures_ = 0;
       std::scoped_lock transition(transition_lock_);
       {
         std::scoped_lock lock(handle_lock_);
@@ -97,7 +99,9 @@ void serial_line::start_thread() {
       opened = true;
       break;
     }
-    PLAT_LOG(3, "failed to open seriial port [%s]\n", device_.c_str());
+    // A line that stays away for days logs once a hundred seconds or so, not
+    // at every attempt; the reason is in the trace line of the open.
+    if (open_failures_++ % 10 == 0) PLAT_LOG(3, "failed to open seriial port [%s]\n", device_.c_str());
     plat_systick_sleep(settings_.retry_ms);
     if (plat_thread_wait_for_stop(0)) break;
     tag_.value = 0.0;

@@ -83,12 +83,13 @@ class serial_line final {
   // threads (serial_line_closing) and the line. Idempotent.
   void shutdown();
   // From a port's own thread, after a read or write on the line failed
-  // (adapter unplugged, far end gone): logs once at level 3 and, on a start
+  // (adapter unplugged, far end gone) or the line was found hung up while
+  // idle: logs once at level 3 (`what` failed, `reason`) and, on a start
   // thread, closes the port's threads and the line, sets the tag to 0 and
   // reopens the line with the start's retry, which sets the tag back to 1.
   // The caller releases its request and ends its pass. Calls while a start
   // is already under way do nothing.
-  void fail(const char *what);
+  void fail(const char *what, const std::string &reason);
 
   // The open line, or null. For the port's own threads: the pointer stays
   // valid while the calling thread runs, because the line is closed only
@@ -128,4 +129,7 @@ class serial_line final {
   std::mutex start_lock_;  // guards start_thread_ and the launch decision
   plat_thread_handle start_thread_;
   std::atomic<bool> starting_{false};  // a start thread is running (set by the launcher, cleared by the thread)
+  // Failed opens since the line was last open: the start logs the first and
+  // every tenth. Start thread only (starts never overlap).
+  uint32_t open_failures_ = 0;
 };

@@ -38,6 +38,16 @@ uint32_t numeric_item_phy(tw_conf_node *element, uint32_t req_id) {
   return static_cast<uint32_t>(tw_conf_node_attr_get_int(element, "node_id_phy", 1)) & 0xFFU;
 }
 
+// False, with a level-4 line, when an item's id attribute `name` is present
+// (`text`) and neither a number (`is_number`) nor, where `star_ok`, "*":
+// such an item is not made, rather than routing with a default id nobody
+// wrote.
+bool id_attribute_ok(const char *name, const char *text, bool is_number, bool star_ok) {
+  if (!text || is_number || (star_ok && std::strcmp(text, "*") == 0)) return true;
+  PLAT_LOG(4, "Item %s \"%s\" is not a number; item ignored\n", name, text);
+  return false;
+}
+
 std::unique_ptr<item> new_item(uint32_t south_port) {
   auto it = std::make_unique<item>();
   it->reserved = 0;
@@ -55,10 +65,20 @@ bool table_id_valid(int id) {
 
 std::vector<std::unique_ptr<item>> item_cerate(tw_conf_node *element) {
   std::vector<std::unique_ptr<item>> made;
+  int number = 0;
+  if (!id_attribute_ok("south_port", tw_conf_node_attr_get_string(element, "south_port", nullptr),
+                       tw_conf_node_attr_read_int(element, "south_port", 0, &number), false) ||
+      !id_attribute_ok("node_id_phy", tw_conf_node_attr_get_string(element, "node_id_phy", nullptr),
+                       tw_conf_node_attr_read_int(element, "node_id_phy", 0, &number), true))
+    return made;
+  const char *req_text = tw_conf_node_attr_get_string(element, "node_id_req", "*");
+  // A range is checked by its own parser below.
+  if (!std::strchr(req_text, '-') &&
+      !id_attribute_ok("node_id_req", req_text, tw_conf_node_attr_read_int(element, "node_id_req", 0, &number), true))
+    return made;
   const int south_port = tw_conf_node_attr_get_int(element, "south_port", 255);
   if (south_port < 0 || south_port > 255)
     PLAT_LOG(4, "Item south_port %d is not a port id (0-255); requests routed by it will fail\n", south_port);
-  const char *req_text = tw_conf_node_attr_get_string(element, "node_id_req", "*");
 
   if (std::strcmp(req_text, "*") == 0) {
     auto it = new_item(static_cast<uint32_t>(south_port));

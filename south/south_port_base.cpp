@@ -31,7 +31,15 @@ south_port_base::~south_port_base() {
 
 int south_port_base::push_request(mb_frame *frame) {
   const plat_thread_ref caller = plat_thread_self();
-  std::scoped_lock lock(lock_);
+  std::unique_lock lock(lock_);
+  if (refusing_) {
+    const bool first = !std::exchange(refusal_logged_, true);
+    lock.unlock();
+    port_stats::add(stats.dropped);
+    PLAT_LOG(first ? 4 : 7, "[south %s]: the line is closed; requests are refused until it is open again\n",
+             type_.c_str());
+    return -1;
+  }
   if (pending_ || refused_.held_for_other(caller, plat_systick_get())) {
     refused_.refused(caller);
     return 1;
@@ -69,8 +77,12 @@ void south_port_base::start_threads(const char *send_name) {
   plat_thread_handle send = plat_thread_start(
       [this] {
         send_pass();
-        // Nothing waiting: sleep until push_request hands over a request.
-        if (!pending_request()) plat_thread_idle_until_woken();
+        // Nothing waiting: sleep until push_request hands over a request
+        // (or until the next idle pass is due).
+        if (!pending_request()) {
+          plat_thread_idle_until_woken();
+          if (idle_pass_ms_ != 0) plat_thread_next_pass_in(idle_pass_ms_);
+        }
       },
       10, send_name);
   plat_thread_handle cache = plat_thread_start([this] { update_cache_proc(); }, cache_polling_cycle_, "update_cache_proc");
@@ -79,6 +91,17 @@ void south_port_base::start_threads(const char *send_name) {
   cache_thread_ = std::move(cache);
   // A request that came while no thread ran is served now.
   if (pending_) plat_thread_wake(send_thread_);
+}
+
+void south_port_base::refuse_requests(bool refuse) {
+  std::scoped_lock lock(lock_);
+  refusing_ = refuse;
+  refusal_logged_ = false;
+}
+
+void south_port_base::drop_pending() {
+  // As if unanswered: the requester gets the exception it asked for, if any.
+  if (mb_frame *left = pending_request()) release_unanswered(left);
 }
 
 void south_port_base::close_threads() {

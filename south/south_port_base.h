@@ -45,7 +45,10 @@ class south_port_base : public south_port {
 
   // 0 accepted (the slot takes the caller's reference and the send thread
   // is woken), 1 busy (the calling thread, if it is a platform thread, is
-  // woken when its turn comes). Any thread.
+  // woken when its turn comes), -1 refused while the port does not take
+  // requests (a serial port whose line is closed): the caller drops the
+  // frame at once rather than holding it for a line that may never return.
+  // Any thread.
   int push_request(mb_frame *frame) override;
 
   // How long a freed slot is held for the oldest refused thread.
@@ -76,6 +79,18 @@ class south_port_base : public south_port {
   void start_threads(const char *send_name);
   // Closes the send thread, then the cache thread. Not from those threads.
   void close_threads();
+
+  // Serial ports: while refusing, push_request answers -1 (the first refusal
+  // of a closed spell is logged at level 4, later ones at level 7). Ports
+  // start out taking requests.
+  void refuse_requests(bool refuse);
+  // Releases the request left in the slot, if any, as unanswered (after
+  // close_threads: no pass uses it any more).
+  void drop_pending();
+  // When non-zero, an idle send thread still runs a pass this often instead
+  // of sleeping until woken: serial ports look for a line that hung up
+  // while no request used it. Set before start_threads.
+  uint32_t idle_pass_ms_ = 0;
 
   // Send thread: the cached answer for a cacheable request, or null (also
   // for a request that is not cacheable). The answer belongs to the caller.
@@ -134,6 +149,8 @@ class south_port_base : public south_port {
   mb_frame *pending_ = nullptr;  // owns one reference
   refused_offers refused_;
   uint32_t accepted_at_ = 0;  // tick when the slot's request was accepted
+  bool refusing_ = false;        // push_request answers -1
+  bool refusal_logged_ = false;  // the current refusing spell has been reported
   plat_thread_handle send_thread_;
   plat_thread_handle cache_thread_;
 };

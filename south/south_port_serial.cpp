@@ -62,7 +62,11 @@ south_port_serial::south_port_serial(checked, const south_serial_settings &s, co
       settings_(s),
       texts_(texts),
       bits_per_char_(s.byte_size + s.stop_bits + 1),
-      line_(this, this, line_settings(s)) {}
+      line_(this, this, line_settings(s)) {
+  // No line yet: requests are refused until it opens.
+  refuse_requests(true);
+  idle_pass_ms_ = idle_check_ms;
+}
 
 south_port_serial::~south_port_serial() {
   // Threads before the line, and both before the members they use.
@@ -81,10 +85,17 @@ int south_port_serial::start(void *, void *) { return line_.start(); }
 void south_port_serial::serial_line_opened() {
   if (!texts_.started_after_threads) PLAT_LOG(5, "south port serial has been started.\n");
   start_threads(texts_.send_thread);
+  refuse_requests(false);
   if (texts_.started_after_threads) PLAT_LOG(5, "south port serial has been started.\n");
 }
 
-void south_port_serial::serial_line_closing() { close_threads(); }
+void south_port_serial::serial_line_closing() {
+  // New requests are refused from here on; the one in the slot, if any, is
+  // released once no pass can use it.
+  refuse_requests(true);
+  close_threads();
+  drop_pending();
+}
 
 void south_port_serial::send_pass() {
   plat_serial *serial_h = line_.handle();
@@ -93,7 +104,12 @@ void south_port_serial::send_pass() {
     return;
   }
   mb_frame *req = pending_request();
-  if (!req) return;
+  if (!req) {
+    // Idle: a line that hung up meanwhile is noticed now, not at the next
+    // request.
+    if (plat_serial_hung_up(serial_h)) line_.fail("line check", serial_h->last_error());
+    return;
+  }
 
   if (mb_frame_is_cacheable(req)) {
     if (texts_.mark_sent_before_lookup) mb_frame_mark_sent(req);
@@ -123,8 +139,9 @@ void south_port_serial::send_pass() {
   PLAT_LOG(6, "send : [%s] ", device().c_str());
   PLAT_LOG_BUF(6, texts_.send_dump, tx, tx_len);
   if (plat_serial_write(serial_h, tx, tx_len) != 0) {
+    if (plat_thread_wait_for_stop(0)) return;  // the line is being closed: the close releases the request
     release_unanswered(req);
-    line_.fail("write");
+    line_.fail("write", serial_h->last_error());
     return;
   }
   port_stats::add(stats.bytes_out, tx_len);
@@ -173,9 +190,9 @@ void south_port_serial::send_pass() {
       return;
     case wait_result::failed:
       release_unanswered(req);
-      line_.fail("read");
+      line_.fail("read", serial_h->last_error());
       return;
     case wait_result::stopped:
-      return;  // the line is being closed: the slot keeps its request for the reopened line
+      return;  // the line is being closed: the close releases the request
   }
 }

@@ -61,6 +61,9 @@ class south_port_serial : public south_port_base, private serial_line_user {
   // Opens the line on a one-shot thread; returns 0 at once.
   int start(void *a, void *b) override;
 
+  // How often an idle send thread looks for a line that hung up.
+  static constexpr uint32_t idle_check_ms = 1000;
+
   int id() const { return settings_.id; }
   const std::string &device() const { return line_.device(); }
   tag *get_tag() { return line_.get_tag(); }

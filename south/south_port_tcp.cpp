@@ -117,6 +117,15 @@ void south_port_tcp::mbtcp_cli_proc() {
   close_threads();
   if (mb_frame *left = pending_request()) release_unanswered(left, MB_EX_GATEWAY_PATH_UNAVAILABLE);
 
+  // Woken early (the send thread found the connection gone): the slot is
+  // free now, but the next connect waits for its second.
+  const uint32_t since = plat_systick_get() - last_connect_tick_;
+  if (tried_connect_ && since < settings_.reconnect_ms) {
+    plat_thread_next_pass_in(settings_.reconnect_ms - since);
+    return;
+  }
+  tried_connect_ = true;
+  last_connect_tick_ = plat_systick_get();
   std::shared_ptr<plat_socket> s = connect_socket();
   if (!s) return;
 

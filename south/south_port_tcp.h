@@ -55,6 +55,7 @@ struct south_port_tcp_settings {
   int time_interval = 50;         // ms of silence that ends an RTU-over-TCP answer
   int cache_polling_cycle = 5000;  // ms
   rtu_frame_end frame_end = rtu_frame_end::silence;  // RTU over TCP: how an answer ends
+  uint32_t reconnect_ms = 1000;    // the least time between two connects
 };
 
 class south_port_tcp final : public south_port_base {
@@ -124,6 +125,11 @@ class south_port_tcp final : public south_port_base {
 
   // Manager thread only (read by tests).
   std::atomic<int32_t> connect_failures_{0};
+  // Manager thread only: when the last connect was tried. A device that
+  // accepts and drops at once wakes the manager at every request; it still
+  // connects at most once a second.
+  bool tried_connect_ = false;
+  uint32_t last_connect_tick_ = 0;
 
   // Send thread only, reset by the manager while no send thread runs.
   uint16_t transaction_counter_ = 0;

@@ -162,7 +162,7 @@ void port::receive_pass() {
   }
   size_t n = 0;
   if (plat_serial_read(serial_h, read_buf_, sizeof read_buf_, &n) != 0) {
-    line_.fail("read");
+    line_.fail("read", serial_h->last_error());
     return;
   }
   if (n > 0) port_stats::add(stats.bytes_in, n);
@@ -197,7 +197,7 @@ bool port::write_line(const uint8_t *bytes, uint32_t len) {
     return false;
   }
   if (!written) {
-    line_.fail("write");
+    line_.fail("write", "the write to the line failed");
     return false;
   }
   port_stats::add(stats.bytes_out, len);

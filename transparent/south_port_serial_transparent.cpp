@@ -349,7 +349,7 @@ bool port::serial_send(uint64_t seq, const uint8_t *payload, uint32_t len) {
   if (rc != 0) {
     PLAT_LOG(3, "send serial data failed, serial port is busy, send again, rc = [%d]\n", rc);
     release_pending(seq, "the line failed");
-    line_.fail("write");
+    line_.fail("write", serial_h->last_error());
     return false;
   }
   {
@@ -516,7 +516,7 @@ void port::receive_pass() {
     }
     size_t n = 0;
     if (plat_serial_read(serial_h, read_buf_, sizeof read_buf_, &n) != 0) {
-      line_.fail("read");  // closes this thread's line: the closing releases the request
+      line_.fail("read", serial_h->last_error());  // closes this thread's line: the closing releases the request
       return;
     }
     // A request was written since the last look: what was gathered before

@@ -84,9 +84,9 @@ class Gateway(Closing):
     (written to a file for -c; None: it looks for its file itself). Its
     stderr and stdout lines are collected as they come."""
 
-    def __init__(self, tmp_path, config_xml=None, env=None, serial_prefix=None, binary=None):
+    def __init__(self, tmp_path, config_xml=None, env=None, serial_prefix=None, binary=None, level=7):
         self.tag_socket = os.path.join(str(tmp_path), "tags.sock")
-        cmd = [binary or BIN, "-l", "7", "--tag-socket", self.tag_socket]
+        cmd = [binary or BIN, "-l", str(level), "--tag-socket", self.tag_socket]
         cmd += ["--serial-prefix", serial_prefix] if serial_prefix else []
         if config_xml is not None:
             with open(os.path.join(str(tmp_path), "trellis.acr"), "w") as f:
@@ -118,6 +118,11 @@ class Gateway(Closing):
         wait_for(lambda: self.count(text) >= count, timeout,
                  what=lambda: f"log line {text!r}\n--- log tail ---\n" + self.log()[-4000:])
 
+    def levels(self, level, since=0):
+        """Log lines of exactly `level` among lines[since:]."""
+        with self._lock:
+            return [line for line in self.lines[since:] if len(line.split()) > 2 and line.split()[2] == str(level)]
+
     def wait_listening(self, ports=1):
         """Every north TCP port logs this once its listener is bound."""
         self.wait_log("tcp ipv6 bind finish !", count=ports)
@@ -142,17 +147,30 @@ class Gateway(Closing):
 
 
 class PtyPair(Closing):
-    """A socat pseudo-terminal pair: `gateway_end` and `device_end` are link paths."""
+    """A socat pseudo-terminal pair: `gateway_end` and `device_end` are link paths.
+    yank() kills socat (the line hangs up, the links vanish, as when an
+    adapter is unplugged); restore() brings a new pair up on the same paths."""
 
     def __init__(self, directory, gateway_link, device_link):
         self.gateway_end = os.path.join(str(directory), gateway_link)
         self.device_end = os.path.join(str(directory), device_link)
+        self.proc = None
+        self.restore()
+
+    def restore(self):
         self.proc = subprocess.Popen(
             ["socat", "-d", "-d", f"pty,raw,echo=0,link={self.gateway_end}",
              f"pty,raw,echo=0,link={self.device_end}"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for(lambda: os.path.exists(self.gateway_end) and os.path.exists(self.device_end), 5,
                  what="socat pty links")
+
+    def yank(self):
+        stop_process(self.proc, signal.SIGKILL, timeout=3)
+        # A killed socat leaves its links behind: an unplugged adapter's node goes.
+        for path in (self.gateway_end, self.device_end):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
 
     def close(self):
         stop_process(self.proc, timeout=3)
@@ -274,3 +292,58 @@ def answered(m, tid, unit=17, addr=0):
     """True when master m gets the answer to a one-register read (100 + addr)."""
     a = m.read(tid, unit, addr, 1)
     return a is not None and registers(a[2]) == [100 + addr]
+
+
+class SteadyMaster(Closing):
+    """A well-behaved Modbus TCP master reading one register of `unit` in a
+    loop on its own thread, one request at a time, each answer checked:
+    `good` (transaction id, unit id and value right), `silent` (no answer
+    within `timeout`), `wrong` (an answer with the right transaction id but
+    another unit or value), `stale` (an answer to an earlier request: one
+    that was held somewhere instead of refused). A connection the gateway
+    closes is opened again."""
+
+    def __init__(self, port, unit=1, addr=0, timeout=2.0):
+        self.port, self.unit, self.addr, self.timeout = port, unit, addr, timeout
+        self.good = self.silent = self.wrong = self.stale = 0
+        self.last_good = 0.0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        tid, m = 0, None
+        while not self._stop.is_set():
+            tid = (tid + 1) & 0xFFFF
+            try:
+                m = m or Raw(self.port)
+                m.send(read_req(tid, self.unit, self.addr, 1))
+                deadline = time.monotonic() + self.timeout
+                while True:
+                    a = m.response(max(0.0, deadline - time.monotonic()))
+                    if a is None:
+                        self.silent += 1
+                        break
+                    if a[0] != tid:
+                        self.stale += 1
+                        continue
+                    if a[1] == self.unit and a[2][:1] == b"\x03" and registers(a[2]) == [100 + self.addr]:
+                        self.good += 1
+                        self.last_good = time.monotonic()
+                    else:
+                        self.wrong += 1
+                    break
+            except OSError:
+                if m:
+                    m.close()
+                m = None
+                self._stop.wait(0.1)
+        if m:
+            m.close()
+
+    def good_after(self, t):
+        return self.last_good > t
+
+    def close(self):
+        self._stop.set()
+        self._thread.join(self.timeout + 3)

@@ -35,6 +35,22 @@ def thread_count(gw):
     return len(os.listdir(f"/proc/{gw.proc.pid}/task"))
 
 
+def idle_thread_count(gw):
+    """Threads once the south TCP port's send and cache threads run: they
+    start just after its "been connected." line."""
+    def names():
+        found = []
+        for task in os.listdir(f"/proc/{gw.proc.pid}/task"):
+            try:
+                with open(f"/proc/{gw.proc.pid}/task/{task}/comm") as f:
+                    found.append(f.read().strip())
+            except OSError:
+                pass  # ended meanwhile
+        return found
+    wait_for(lambda: {"mbtcp_send_proc", "update_cache_pr"} <= set(names()), 5, what="the south port's threads")
+    return thread_count(gw)
+
+
 class Hostile(Peer):
     """hostile_device.py on two free ports: Modbus and its control channel."""
 
@@ -350,7 +366,7 @@ def test_clients_closed_by_their_masters_are_removed_at_once(tmp_path):
     with Hostile(tmp_path) as dev, Gateway(tmp_path, north_xml(dev, north, 'max_conn="16" idle_time="0"')) as gw:
         gw.wait_log("been connected.")
         gw.wait_listening()
-        idle_threads = thread_count(gw)
+        idle_threads = idle_thread_count(gw)
         masters = []
         for i in range(8):
             masters.append(Raw(north))
@@ -370,7 +386,7 @@ def test_unknown_max_conn_method_is_reject(tmp_path):
             Gateway(tmp_path, north_xml(dev, north, 'max_conn="4" max_conn_method="drop_whoever" idle_time="0"')) as gw:
         gw.wait_log("been connected.")
         gw.wait_listening()
-        idle_threads = thread_count(gw)
+        idle_threads = idle_thread_count(gw)
         socks = []
         for _ in range(100):
             socks.append(socket.create_connection(("127.0.0.1", north), timeout=5))

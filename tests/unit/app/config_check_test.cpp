@@ -99,8 +99,7 @@ const std::vector<problem_case> &cases() {
       {"id out of range", R"(<SouthPort type="tcp" id="256"/>)", "", "", "",
        {"3: SouthPort id 256 is outside 0-255; port not created"}},
       {"id not a number", R"(<SouthPort type="tcp" id="two" host="127.0.0.1"/>)", "", "", "",
-       {"3: attribute id=\"two\" of <SouthPort> is not a decimal integer; using 255",
-        "3: SouthPort id 255 is not named by any table Item: no request reaches it"}},
+       {"3: SouthPort id \"two\" is not a number; port not created"}},
       {"later south port", R"(<SouthPort type="tcp" id="1" host="127.0.0.2"/>)", "", "", "",
        {"3: SouthPort id 1 is already used at line 2: requests for id 1 go to this port, the earlier one still "
         "runs but gets none"}},

@@ -93,7 +93,8 @@ TEST(ConfigReference, DescribesEveryAttributeAndElementTheCodeReads) {
   const std::string doc = read(fs::path(TRELLIS_SOURCE_DIR) / "docs/configuration.md");
   ASSERT_FALSE(doc.empty());
   std::set<std::string> attributes;
-  for (const char *reader : {"tw_conf_node_attr_get_", "tw_conf_node_attr_to_int", "tw_conf_node_attr_exists"}) {
+  for (const char *reader : {"tw_conf_node_attr_get_", "tw_conf_node_attr_to_int", "tw_conf_node_attr_read_int",
+                             "tw_conf_node_attr_exists"}) {
     for (const name_use &use : names_read(reader, 1)) {
       EXPECT_FALSE(use.name.empty()) << "attribute name is not a literal at " << use.where
                                      << ": the reference test cannot see it";

@@ -105,3 +105,22 @@ TEST(LoadConfig, BadTypesAndIdsCreateNothingAndTheRestOfTheFileGoesOn) {
   EXPECT_NE(l.m->table_list[1], nullptr);  // tables still loaded after the bad ports
   EXPECT_EQ(l.srv->serial_num, 1u);        // the rejected north "rtu" was still recognised
 }
+
+TEST(LoadConfig, PortAndTableIdsThatAreNoNumbersAreRejectedNotMadeDefaults) {
+  loaded l = load(R"(<SouthPort type="tcp" id="abc"/><SouthPort type="tcp" id="0x2"/><SouthPort type="tcp" id="3"/>
+                     <TableList><Table id="one"><Item south_port="3"/></Table><Table id="2"/></TableList>
+                     <NorthPort type="tcp" id="n1" tcp_port="1"><Table ip="*" id="2"/></NorthPort>)");
+  ASSERT_NE(l.srv, nullptr);
+  // Neither bad south port was created and registered as 255 (the default).
+  ASSERT_EQ(l.srv->owned_south_ports.size(), 1u);
+  EXPECT_EQ(l.m->southport_list[3]->port, l.srv->owned_south_ports[0].get());
+  EXPECT_EQ(l.m->southport_list[255]->port, nullptr);
+  EXPECT_TRUE(l.has("SouthPort id \"abc\" is not a number; port not created"));
+  EXPECT_TRUE(l.has("SouthPort id \"0x2\" is not a number; port not created"));
+  // The table "one" is not table 255.
+  EXPECT_EQ(mux_get_table(l.m.get(), 255), nullptr);
+  EXPECT_NE(mux_get_table(l.m.get(), 2), nullptr);
+  EXPECT_TRUE(l.has("Table id \"one\" is not a number; table ignored"));
+  EXPECT_EQ(l.srv->north_ports->size(), 0u);
+  EXPECT_TRUE(l.has("NorthPort id \"n1\" is not a number; port not created"));
+}

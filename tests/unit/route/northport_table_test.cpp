@@ -54,7 +54,11 @@ TEST_F(NorthportTableTest, EachRuleFormAdmitsItsClients) {
       {"10.0.0.5-10.0.0.9", "10.0.0.4", false}, {"10.0.0.5-10.0.0.9", "10.0.0.10", false},  // numeric, not text
       {"10.0.0.5-10.0.0.100", "10.0.0.10", true}, {"192.168.1.5", "192.168.1.5", true},
       {"192.168.1.5", "192.168.1.6", false},    {"192.168.1.5", "192.168.001.005", false},  // exact text only
-      {"192.168.001.006", "192.168.001.006", true},
+      // Client texts that are no IPv4 address (an IPv6 peer that is not
+      // IPv4-mapped) are inside no range and no network.
+      {"255.255.255.0-255.255.255.255", "2001:db8::1", false}, {"0.0.0.0/1", "2001:db8::1", false},
+      {"128.0.0.0/1", "fe80::1", false}, {"1.1.1.1-255.255.255.255", "not an address", false},
+      {"1.1.1.1-255.255.255.255", "255.255.255.255", true},
   };
   for (const auto &c : cases) {
     northport_rules r = rules({std::string("ip=\"") + c.ip + "\" id=\"1\""});
@@ -77,6 +81,25 @@ TEST_F(NorthportTableTest, MalformedRulesAreRefused) {
   EXPECT_EQ(create(R"(ip="*" id="9")", "tcp", nullptr, &log), nullptr);
   EXPECT_NE(log.find("The table information contained in the north port TCP is inconsistent"), std::string::npos);
   EXPECT_EQ(create(R"(ip="*")"), nullptr);  // default id 255 has no table either
+}
+
+TEST_F(NorthportTableTest, LeadingZerosAndIdsThatAreNoNumbersAreRefusedAtCreation) {
+  // The patterns let these through; no client text would ever match them
+  // (and the lenient parser reads 010 as octal 8).
+  for (const char *ip : {"192.168.001.006", "10.0.0.010-10.0.0.20", "10.0.0.1-10.0.0.020", "010.0.0.0/8", "00.1.2.3"}) {
+    SCOPED_TRACE(ip);
+    std::string log;
+    EXPECT_EQ(create(std::string("ip=\"") + ip + "\" id=\"1\"", "tcp", nullptr, &log), nullptr);
+    EXPECT_NE(log.find(" 4 "), std::string::npos) << log;
+    EXPECT_NE(log.find("leading zeros"), std::string::npos) << log;
+  }
+  for (const char *id : {"abc", "1x", "", "0x1", "*"}) {
+    SCOPED_TRACE(id);
+    std::string log;
+    EXPECT_EQ(create(std::string(R"(ip="*" id=")") + id + "\"", "tcp", nullptr, &log), nullptr);
+    EXPECT_NE(log.find("is not a number; rule ignored"), std::string::npos) << log;
+  }
+  EXPECT_NE(create(R"(ip="10.0.0.0/8" id=" 1 ")"), nullptr);
 }
 
 TEST_F(NorthportTableTest, RtuFlagFollowsThePortType) {

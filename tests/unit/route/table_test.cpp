@@ -77,3 +77,27 @@ TEST(Table, BadReqIdsAreRejectedWithAWarning) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Table, ItemsWithIdsThatAreNoNumbersAreRejected) {
+  // Each would otherwise route with a default nobody wrote (req 1, phy 1,
+  // south port 255).
+  for (const char *item : {R"(<Item node_id_req="abc" south_port="1"/>)", R"(<Item node_id_req="0x5" south_port="1"/>)",
+                           R"(<Item node_id_req="5" node_id_phy="x" south_port="1"/>)",
+                           R"(<Item node_id_req="*" node_id_phy="1e3" south_port="1"/>)",
+                           R"(<Item node_id_req="5" south_port="two"/>)", R"(<Item node_id_req="" south_port="1"/>)"}) {
+    SCOPED_TRACE(item);
+    auto b = build(item);
+    EXPECT_EQ(b.t->item_any, nullptr);
+    for (int i = 0; i < 257; ++i) EXPECT_EQ(b.t->items[i], nullptr) << i;
+    EXPECT_NE(b.log.find("is not a number; item ignored"), std::string::npos) << b.log;
+    EXPECT_NE(b.log.find(" 4 table:"), std::string::npos) << b.log;
+  }
+  // Blanks around a number and "*" stay what they were.
+  auto b = build(R"(<Item node_id_req=" 5 " node_id_phy="*" south_port="1"/>)");
+  ASSERT_NE(b.t->items[5], nullptr);
+  EXPECT_EQ(b.t->items[5]->node_id_phy, 5u);
+}
+
+}  // namespace

@@ -89,19 +89,66 @@ TEST_F(SouthRtuTest, GoodAnswersAndBroadcastsAreDeliveredAndTheSlotFreed) {
   EXPECT_EQ(box_.answer_count(), 2u);
 }
 
-TEST_F(SouthRtuTest, BusyPortAnswersOneAndTheCallerKeepsItsFrame) {
-  make_port(300, false);  // not started: nothing takes the slot's frame away
+TEST_F(SouthRtuTest, BusyPortAnswersOneAndAClosedLineRefuses) {
+  testing::internal::CaptureStderr();
+  make_port(300, false);
+  // No line yet: refused at once, the caller keeps (and drops) its frame.
+  mb_frame *early = request(box_, read_req(1, 3, 0, 1));
+  EXPECT_EQ(port_->push_request(early), -1);
+  EXPECT_EQ(port_->push_request(early), -1);
+  EXPECT_EQ(port_->pending_request(), nullptr);
+  mb_frame_release(early);
+  EXPECT_EQ(box_.freed_count(), 1);
+
+  port_->start(nullptr, nullptr);
+  ASSERT_TRUE(wait_until([&] { return port_->line_open() && port_->threads_running(); }, 3000));
+  // The device is silent: the first request holds the slot until its time-out.
   mb_frame *first = request(box_, read_req(1, 3, 0, 1));
   mb_frame *second = request(box_, read_req(1, 3, 0, 2));
   EXPECT_EQ(port_->push_request(first), 0);
   EXPECT_EQ(port_->push_request(second), 1);
-  EXPECT_EQ(port_->pending_request(), first);
-  EXPECT_EQ(box_.freed_count(), 0);
-  mb_frame_release(second);
   EXPECT_EQ(box_.freed_count(), 1);
-  port_.reset();  // the slot's reference goes with the port
+  mb_frame_release(second);
   EXPECT_EQ(box_.freed_count(), 2);
+  ASSERT_TRUE(box_.wait_freed(3, 3000));
   EXPECT_EQ(box_.answer_count(), 0u);
+  const std::string log = testing::internal::GetCapturedStderr();
+  // One warning for the closed spell, not one per refusal.
+  EXPECT_EQ(count_of(log, "requests are refused until it is open again"), 1u) << log;
+}
+
+TEST_F(SouthRtuTest, ALineThatHangsUpIsClosedOnceAndReopened) {
+  testing::internal::CaptureStderr();
+  make_port(300);
+  tag *t = port_->get_tag();
+  answer_with({0x01, 0x03, 0x02, 0x00, 0x01});
+  exchange(request(box_, read_req(1, 3, 0, 1)));
+  ASSERT_EQ(box_.answer_count(), 1u);
+
+  // The far end goes away while nobody uses the line: the idle check finds
+  // it, the tag drops to 0 and the line stays closed while it cannot open.
+  device_.reset();
+  pty_.close_master();
+  std::filesystem::remove(pty_.link);
+  ASSERT_TRUE(wait_until([&] { return t->value.load() == 0.0 && !port_->line_open(); }, 4000));
+  mb_frame *refused = request(box_, read_req(1, 3, 0, 1));
+  EXPECT_EQ(port_->push_request(refused), -1);
+  mb_frame_release(refused);
+
+  // Back on the same path: the retry opens it, the tag returns to 1 and
+  // requests are answered again.
+  pty_.reopen();
+  pty_.link_port(1);
+  device_ = std::make_unique<fake_device>(pty_.master, false);
+  answer_with({0x01, 0x03, 0x02, 0x00, 0x02});
+  ASSERT_TRUE(wait_until([&] { return port_->line_open() && port_->threads_running(); }, 3000));
+  EXPECT_EQ(t->value.load(), 1.0);
+  exchange(request(box_, read_req(1, 3, 0, 1)));
+  ASSERT_EQ(box_.answer_count(), 2u);
+  EXPECT_EQ(box_.answers[1], (bytes{0x01, 0x03, 0x02, 0x00, 0x02}));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count_of(log, "line check failed"), 1u) << log;
+  EXPECT_LE(count_of(log, "failed to open seriial port"), 2u) << log;
 }
 
 TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) {
@@ -197,16 +244,17 @@ TEST_F(SouthRtuTest, TagWritesCloseAndReopenTheLineAndTheTagFollowsOpens) {
   EXPECT_FALSE(port_->line_open());
   EXPECT_FALSE(port_->threads_running());
 
-  // A request taken while closed waits for the line.
+  // A request offered while closed is refused, not held for the line.
   answer_with({0x01, 0x03, 0x02, 0x00, 0x01});
-  ASSERT_EQ(port_->push_request(request(box_, read_req(1, 3, 0, 1))), 0);
-  EXPECT_FALSE(box_.wait_freed(1, 100));
+  mb_frame *refused = request(box_, read_req(1, 3, 0, 1));
+  ASSERT_EQ(port_->push_request(refused), -1);
+  mb_frame_release(refused);
   EXPECT_EQ(device_->seen().size(), 0u);
 
   write(1.0);
   port_->change_state(t);  // a second 1.0 while the start runs starts nothing more
   ASSERT_TRUE(wait_until([&] { return port_->line_open() && port_->threads_running(); }, 3000));
-  ASSERT_TRUE(box_.wait_freed(1, 3000));
+  exchange(request(box_, read_req(1, 3, 0, 1)));
   EXPECT_EQ(box_.answer_count(), 1u);
   EXPECT_EQ(t->handle, handle) << "registered once";
   EXPECT_EQ(t->value.load(), 1.0);
@@ -248,6 +296,13 @@ TEST_F(SouthRtuTest, CreateReadsItsElementWithDefaults) {
   EXPECT_EQ(p->cache_polling_cycle(), 5000u);
   EXPECT_EQ(p->device(), pty_.prefix + "2");
   EXPECT_STREQ(p->get_tag()->name, "#TRELLIS_COM3");
+
+  // A negative time-out would wait for 49 days.
+  testing::internal::CaptureStderr();
+  p = create_from(south_port_rtu_create, R"(<SouthPort type="rtu" timeout="-5"/>)");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("south port rtu timeout has illegaled configuration"),
+            std::string::npos);
+  EXPECT_EQ(p->timeout(), 1000u);
 
   // The gap divides before multiplying: 40 baud with 10-bit characters.
   p = create_from(south_port_rtu_create, R"(<SouthPort type="rtu" baudrate="40"/>)");

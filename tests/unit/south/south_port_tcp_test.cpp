@@ -180,6 +180,7 @@ TEST_F(SouthTcpTest, EveryTenthFailedConnectLogsThePairAndARequestWaitingIsDropp
   south_port_tcp_settings s;
   s.host = "127.0.0.1";
   s.tcp_port = closed_port;
+  s.reconnect_ms = 0;  // the passes are called here back to back
   port_ = std::make_unique<south_port_tcp>(s);
   ASSERT_EQ(port_->push_request(request(box_, read_req(1, 3, 0, 1))), 0);
   testing::internal::CaptureStderr();
@@ -213,11 +214,79 @@ TEST_F(SouthTcpTest, CreateReadsItsElement) {
   EXPECT_TRUE(p->rtu_over_tcp());
   EXPECT_EQ(p->time_interval(), 20u);
   EXPECT_EQ(p->tcp_port(), 1502);
+  p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp" timeout="-1"/>)");
+  EXPECT_EQ(p->timeout(), 1000u) << "a negative time-out is replaced, not waited for";
   p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp" rtu_over_tcp="TRUE"/>)");
   EXPECT_FALSE(p->rtu_over_tcp()) << "only the exact text \"true\"";
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(count_of(log, " south port tcp timeout has illegaled configuration, system is setting as defaut val : 1000 "),
-            1u);
+            2u);
+}
+
+}  // namespace
+
+namespace {
+
+// A device that accepts every connection and closes it at once, counting them.
+class drop_at_once final {
+ public:
+  drop_at_once() : fd_(listen_on(port)) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        const int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) continue;
+        ++accepted;
+        close(c);
+      }
+    });
+  }
+  ~drop_at_once() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  uint16_t port = 0;
+  std::atomic<int> accepted{0};
+
+ private:
+  int fd_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(SouthTcpReconnect, ADeviceThatDropsAtOnceIsReconnectedAtMostOncePerSecond) {
+  plat_log_set_level(4);
+  drop_at_once dev;
+  south_port_tcp_settings s;
+  s.host = "127.0.0.1";
+  s.tcp_port = dev.port;
+  s.timeout = 200;
+  s.cache_polling_cycle = 60000;
+  auto port = std::make_unique<south_port_tcp>(s);
+  reply_box box;
+  port->start(nullptr, nullptr);
+  ASSERT_TRUE(wait_until([&] { return dev.accepted.load() >= 1; }, 3000));
+  // Requests keep coming (each one finds the connection gone and wakes the
+  // manager) for 2.5 s: at most one connect per second.
+  const auto start = steady::now();
+  int offered = 0;
+  while (steady::now() - start < std::chrono::milliseconds(2500)) {
+    mb_frame *f = request(box, read_req(1, 3, 0, 1));
+    if (port->push_request(f) == 0) {
+      ++offered;
+    } else {
+      mb_frame_release(f);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const int connects = dev.accepted.load();
+  port.reset();
+  EXPECT_GE(offered, 3);
+  EXPECT_GE(connects, 2);
+  EXPECT_LE(connects, 4) << "after the first connect, one per second over 2.5 s";
+  EXPECT_EQ(box.answer_count(), 0u);
 }
 
 }  // namespace

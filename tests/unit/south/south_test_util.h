@@ -136,6 +136,18 @@ class pty_pair final {
     char tmpl[] = "/tmp/trellis-south-XXXXXX";
     dir = mkdtemp(tmpl);
     prefix = dir + "/ttyT";
+    reopen();
+  }
+  // The far end goes away, as an unplugged adapter does: the line hangs up.
+  void close_master() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  // A new pair (after close_master); link_port() again to point a port at it.
+  void reopen() {
+    close_master();
+    if (slave >= 0) close(slave);
+    slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
     termios tio{};
     tcgetattr(slave, &tio);
