@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/plat_log.h"
+#include "platform/tw_conf.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ north_port_rtu::north_port_rtu(const north_port_rtu_settings &settings, mux *m)
   o.check_crc = true;
   o.max_len = MB_RTU_ADU_MAX;
   o.discard_until_silence = true;
+  o.frame_end = settings.frame_end;
   rtu_framer_init(&framer_, o);
 }
 
@@ -85,6 +87,8 @@ std::unique_ptr<north_port_rtu> north_port_rtu_create(tw_conf_node *element, mux
   RVON(element, nullptr);
   north_port_rtu_settings s;
   static_cast<north_serial_settings &>(s) = north_serial_settings_read(element, "rtu");
+  s.frame_end = rtu_frame_end_from_text(("north " + s.type).c_str(),
+                                        tw_conf_node_attr_get_string(element, "frame_end", nullptr), false);
   auto port = std::make_unique<north_port_rtu>(s, m);
   if (!port->read_tables(element, m)) return nullptr;
   PLAT_LOG(5, "north port tcp created success.\n");

@@ -13,6 +13,7 @@
 
 struct north_port_rtu_settings : north_serial_settings {
   north_port_rtu_settings() { type = "rtu"; }
+  rtu_frame_end frame_end = rtu_frame_end::silence;  // how a request ends
 };
 
 class north_port_rtu final : public north_port_serial {
