@@ -84,7 +84,11 @@ class north_send_list final {
       plat_list_pop_front(list_.get());
       if (stats_) port_stats::add(stats_->dropped);
       // No route: an exception answer where the port asked for them.
-      if (mb_frame_answer_exception(front, MB_EX_GATEWAY_PATH_UNAVAILABLE) != 0) mb_frame_release(front);
+      if (mb_frame_answer_exception(front, MB_EX_GATEWAY_PATH_UNAVAILABLE) != 0) {
+        mb_frame_release(front);
+      } else if (stats_) {
+        port_stats::add(stats_->exceptions);
+      }
     }
     return rc;
   }

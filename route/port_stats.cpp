@@ -8,7 +8,7 @@ std::string port_stats_line(const char *direction, const std::string &type, int 
   line += direction;
   line += ' ' + (type.empty() ? std::string("-") : type) + ' ' + std::to_string(id);
   line += " requests=" + v(s.requests) + " answers=" + v(s.answers) + " timeouts=" + v(s.timeouts) +
-          " framing_drops=" + v(s.framing_drops) + " dropped=" + v(s.dropped) + " cache_hits=" + v(s.cache_hits) +
+          " framing_drops=" + v(s.framing_drops) + " dropped=" + v(s.dropped) + " exceptions=" + v(s.exceptions) + " cache_hits=" + v(s.cache_hits) +
           " cache_misses=" + v(s.cache_misses) + " bytes_in=" + v(s.bytes_in) + " bytes_out=" + v(s.bytes_out) +
           " clients=" + v(s.clients) + " refused=" + v(s.refused) + " connects=" + v(s.connects) +
           " connect_failures=" + v(s.connect_failures) + " last_answer_ms=" + v(s.last_answer_ms) +

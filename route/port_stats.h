@@ -17,6 +17,7 @@ struct port_stats {
   counter timeouts{0};        // requests the device did not answer
   counter framing_drops{0};   // frames dropped by framing: CRC/LRC, length, protocol id, not this request's
   counter dropped{0};         // requests dropped: full send list, stale transaction id, no route
+  counter exceptions{0};      // gateway exception answers (0x0A, 0x0B) given instead of an answer
   counter cache_hits{0};
   counter cache_misses{0};
   counter bytes_in{0};

@@ -192,5 +192,9 @@ void south_port_base::release_unanswered(mb_frame *req, uint8_t code) {
   }
   // The exception's callback releases the slot's reference; otherwise it is
   // released here.
-  if (mb_frame_answer_exception(req, code) != 0) mb_frame_release(req);
+  if (mb_frame_answer_exception(req, code) != 0) {
+    mb_frame_release(req);
+  } else {
+    port_stats::add(stats.exceptions);
+  }
 }

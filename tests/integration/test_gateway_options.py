@@ -90,6 +90,13 @@ def test_exception_answers_only_where_asked_for(tmp_path):
             assert rtu_read(s, 3) == bytes([3, 0x83, 0x0A])
             assert rtu_read(s, 5, 3) == bytes([5, 0x83, 0x0B])
 
+        # Counted where they were given: the unroutable ones by the MBAP port,
+        # the unanswered ones by the south port.
+        stats = {line.split()[1] + " " + line.split()[3]: dict(w.split("=") for w in line.split()[4:])
+                 for line in gw.tag_command("stats") if line.startswith("PORT ")}
+        assert stats["north 1"]["exceptions"] == "2" and stats["north 2"]["exceptions"] == "1"
+        assert int(stats["south 1"]["exceptions"]) >= 3
+
         # Without the attribute: silence, as always.
         off = Raw(ports["off"])
         assert off.read(30, 3, 0, 1, timeout=1.0) is None
