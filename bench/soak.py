@@ -14,9 +14,11 @@ TCP port:
     on the same paths every minute;
   - a connect flood (64 connections opened and dropped) and garbage (random
     bytes, oversized MBAP headers, half requests) every 10 s.
-Prints the gateway's RSS, open descriptors and threads at the start, every
-minute and at the end, and the masters' counts. Wrong answers must be 0;
-exit status 1 otherwise (or when the gateway died).
+Prints the gateway's RSS (split into anonymous and file-backed memory),
+open descriptors and threads at the start, every minute and at the end, the
+changes from the start and from minute 1 (once every fault has run: the
+first run of a path pages its code in), and the masters' counts. Wrong
+answers must be 0; exit status 1 otherwise (or when the gateway died).
 """
 import argparse
 import os
@@ -95,15 +97,27 @@ class Master:
 
 
 def proc_figures(pid):
-    rss = threads = 0
+    """(RSS kB, descriptors, threads, anonymous kB, file-backed kB). The split tells a
+    leak (anonymous memory: heap, stacks) from code and libraries paged in the first
+    time a path runs (file-backed)."""
+    fields = {}
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
-                rss = int(line.split()[1])
-            elif line.startswith("Threads:"):
-                threads = int(line.split()[1])
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "RssAnon", "RssFile", "Threads"):
+                fields[key] = int(value.split()[0])
     fds = len(os.listdir(f"/proc/{pid}/fd"))
-    return rss, fds, threads
+    return fields["VmRSS"], fds, fields["Threads"], fields["RssAnon"], fields["RssFile"]
+
+
+def figures_line(label, figures):
+    rss, fds, threads, anon, file_backed = figures
+    return f"{label:9} rss {rss} kB (anon {anon}, file {file_backed})  fds {fds}  threads {threads}"
+
+
+def change(label, now, then):
+    return (f"{label}: rss {100.0 * (now[0] - then[0]) / then[0]:+.1f} %  anon {100.0 * (now[3] - then[3]) / then[3]:+.1f} %"
+            f"  fds {now[1] - then[1]:+d}  threads {now[2] - then[2]:+d}")
 
 
 def flood_and_garbage(port, rng):
@@ -159,7 +173,8 @@ def main():
         wait_for(lambda: all(m.good > 0 for m in masters), 30, what="every master answered")
         start = time.monotonic()
         base = proc_figures(gw.proc.pid)
-        print(f"start     rss {base[0]} kB  fds {base[1]}  threads {base[2]}", flush=True)
+        print(figures_line("start", base), flush=True)
+        warm = None  # the figures once every fault has run once (after minute 1)
         next_minute, next_restart, next_yank, next_flood = 60, 30, 60, 10
         end = args.minutes * 60
         while (now := time.monotonic() - start) < end and gw.proc.poll() is None:
@@ -179,8 +194,9 @@ def main():
                 flood_and_garbage(north, rng)
             if now >= next_minute:
                 next_minute += 60
-                rss, fds, threads = proc_figures(gw.proc.pid)
-                print(f"minute {int(now // 60):2d} rss {rss} kB  fds {fds}  threads {threads}  good "
+                figures = proc_figures(gw.proc.pid)
+                warm = warm or figures
+                print(figures_line(f"minute {int(now // 60):2d}", figures) + f"  good "
                       f"{sum(m.good for m in masters)}  wrong {sum(m.wrong for m in masters)}", flush=True)
             time.sleep(0.2)
         if gw.proc.poll() is not None:
@@ -189,10 +205,11 @@ def main():
         else:
             # Let the last restart and yank settle before the end figures.
             time.sleep(12)
-            rss, fds, threads = proc_figures(gw.proc.pid)
-            print(f"end       rss {rss} kB  fds {fds}  threads {threads}", flush=True)
-            print(f"rss change {100.0 * (rss - base[0]) / base[0]:+.1f} %  fds change {fds - base[1]:+d}  "
-                  f"threads change {threads - base[2]:+d}")
+            figures = proc_figures(gw.proc.pid)
+            print(figures_line("end", figures), flush=True)
+            print(change("change from start", figures, base))
+            if warm:
+                print(change("change from minute 1 (every fault run once)", figures, warm))
     finally:
         stop.set()
         for m in masters:

@@ -47,9 +47,13 @@ int south_port_base::push_request(mb_frame *frame) {
   refused_.taken_by(caller);
   pending_ = frame;
   accepted_at_ = plat_systick_get();
+  plat_thread_ref send_thread;
+  if (send_thread_) send_thread = send_thread_->state_;
+  lock.unlock();
   port_stats::add(stats.requests);
-  // The send thread takes it at once: it sleeps until woken.
-  plat_thread_wake(send_thread_);
+  // The send thread takes it at once: it sleeps until woken. Woken after the
+  // lock is left, so that its first look at the slot does not wait for us.
+  plat_thread_wake(send_thread);
   return 0;
 }
 
