@@ -188,6 +188,41 @@ bool south_port_base::answer_fits_request(const mb_frame *req, const mb_frame *a
   return false;
 }
 
+mb_frame *south_port_base::answer_or_null(mb_frame *req, mb_frame *a, bool mbap) {
+  if (!a) return nullptr;
+  if (!mbap) {
+    if (answer_fits_request(req, a)) return a;
+  } else if (mb_frame_get_tid(a) == mb_frame_get_south_tid(req)) {
+    return a;
+  } else {
+    port_stats::add(stats.framing_drops);
+    PLAT_LOG(4, "[south %s]: answer to transaction %u while waiting for %u; dropped\n", type_.c_str(),
+             mb_frame_get_tid(a), mb_frame_get_south_tid(req));
+  }
+  mb_frame_release(a);
+  return nullptr;
+}
+
+bool south_port_base::finish_exchange(wait_result r, mb_frame *req, mb_frame *answer) {
+  switch (r) {
+    case wait_result::answered: {
+      uint32_t len = 0;
+      const uint8_t *bytes = mb_frame_get_data(answer, &len);
+      PLAT_LOG(7, "[south %s]: south port rtu receive req done\n", type_.c_str());
+      PLAT_LOG_BUF(6, "SOUTH RTU <-", bytes, len);
+      deliver_device_answer(req, answer);
+      return true;
+    }
+    case wait_result::timed_out:
+      release_unanswered(req);  // the requester learns by getting no answer (or the exception it asked for)
+      return true;
+    case wait_result::failed:
+    case wait_result::stopped:
+      break;
+  }
+  return false;
+}
+
 void south_port_base::release_unanswered(mb_frame *req, uint8_t code) {
   port_stats::add(stats.timeouts);
   {

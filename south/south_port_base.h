@@ -118,7 +118,18 @@ class south_port_base : public south_port {
   // so a stray, repeated or late answer never reaches another request.
   bool answer_fits_request(const mb_frame *req, const mb_frame *answer);
 
+  // Send thread, network ports: `a` when it answers `req`, else null (and
+  // `a` released). An RTU answer must fit the request (answer_fits_request);
+  // an MBAP answer must carry the transaction id the request went out with
+  // (logged at level 4 otherwise), whatever unit id the device answers under.
+  mb_frame *answer_or_null(mb_frame *req, mb_frame *a, bool mbap);
+
   enum class wait_result { answered, timed_out, failed, stopped };
+  // Send thread, network ports: ends an exchange that was answered (the
+  // answer delivered, logged like the RTU port's) or timed out (released as
+  // unanswered) and returns true; a failed or stopped wait is left to the
+  // caller.
+  bool finish_exchange(wait_result r, mb_frame *req, mb_frame *answer);
   // Send thread: the read loop of an exchange. Until the request times out
   // (`timeout` ms without data): read() returns a byte count (> 0 restarts
   // the time-out clock), 0 for nothing, < 0 when the line or connection

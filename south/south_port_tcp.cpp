@@ -323,59 +323,23 @@ void south_port_tcp::send_pass() {
     if (n > 0) port_stats::add(stats.bytes_in, static_cast<uint64_t>(n));
     return n;
   };
-  wait_result r;
-  if (settings_.rtu_over_tcp) {
-    r = wait_for_answer(
-        req, read,
-        [this, req](const uint8_t *bytes, int n) {
-          mb_frame *a = rx_rtu_fsm(bytes, n, plat_systick_get());
-          if (a && !answer_fits_request(req, a)) {
-            mb_frame_release(a);
-            return static_cast<mb_frame *>(nullptr);
-          }
-          return a;
-        },
-        &answer);
-  } else {
-    r = wait_for_answer(
-        req, read,
-        [this, req](const uint8_t *bytes, int n) {
-          mb_frame *a = rx_tcp_fsm(bytes, n);
-          if (a && mb_frame_get_tid(a) != mb_frame_get_south_tid(req)) {
-            port_stats::add(stats.framing_drops);
-            PLAT_LOG(4, "[south %s]: answer to transaction %u while waiting for %u; dropped\n", type().c_str(),
-                     mb_frame_get_tid(a), mb_frame_get_south_tid(req));
-            mb_frame_release(a);
-            return static_cast<mb_frame *>(nullptr);
-          }
-          return a;
-        },
-        &answer);
+  const bool mbap = !settings_.rtu_over_tcp;
+  const wait_result r = wait_for_answer(
+      req, read,
+      [this, req, mbap](const uint8_t *bytes, int n) {
+        return answer_or_null(req, mbap ? rx_tcp_fsm(bytes, n) : rx_rtu_fsm(bytes, n, plat_systick_get()), mbap);
+      },
+      &answer);
+  // Stopped: being closed by the manager, which also empties the slot.
+  if (finish_exchange(r, req, answer) || r == wait_result::stopped) return;
+  // The connection failed during the exchange.
+  release_unanswered(req);
+  if (drop_socket(sock)) {
+    PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
   }
-  switch (r) {
-    case wait_result::answered: {
-      uint32_t len = 0;
-      const uint8_t *bytes = mb_frame_get_data(answer, &len);
-      PLAT_LOG(7, "[south %s]: south port rtu receive req done\n", type().c_str());
-      PLAT_LOG_BUF(6, "SOUTH RTU <-", bytes, len);
-      deliver_device_answer(req, answer);
-      return;
-    }
-    case wait_result::timed_out:
-      release_unanswered(req);  // the requester learns by getting no answer (or the exception it asked for)
-      return;
-    case wait_result::failed:
-      release_unanswered(req);
-      if (drop_socket(sock)) {
-        PLAT_LOG(5, "[%s] ip:[%s] port:[%d] disconnected.\n", type().c_str(), host().c_str(), settings_.tcp_port);
-      }
-      // The manager replaces the connection now rather than at the end of
-      // its period.
-      wake_manager();
-      return;
-    case wait_result::stopped:
-      return;  // being closed by the manager, which also empties the slot
-  }
+  // The manager replaces the connection now rather than at the end of its
+  // period.
+  wake_manager();
 }
 
 std::unique_ptr<south_port_tcp> south_port_tcp_create(tw_conf_node *element) {

@@ -223,53 +223,17 @@ void south_port_udp::send_pass() {
     return receive(buf, size, recv_wait_ms, &foreign);
   };
   mb_frame *answer = nullptr;
-  wait_result r;
-  if (settings_.rtu_over_udp) {
-    r = wait_for_answer(
-        req, read,
-        [this, req, &foreign](const uint8_t *bytes, int n) {
-          if (foreign) return static_cast<mb_frame *>(nullptr);
-          mb_frame *a = rx_rtu_fsm(bytes, n);
-          if (a && !answer_fits_request(req, a)) {
-            mb_frame_release(a);
-            return static_cast<mb_frame *>(nullptr);
-          }
-          return a;
-        },
-        &answer);
-  } else {
-    r = wait_for_answer(
-        req, read,
-        [this, req, &foreign](const uint8_t *bytes, int n) {
-          if (foreign) return static_cast<mb_frame *>(nullptr);
-          mb_frame *a = rx_udp_fsm(bytes, n);
-          if (a && mb_frame_get_tid(a) != mb_frame_get_south_tid(req)) {
-            port_stats::add(stats.framing_drops);
-            PLAT_LOG(4, "[south %s]: answer to transaction %u while waiting for %u; dropped\n", type().c_str(),
-                     mb_frame_get_tid(a), mb_frame_get_south_tid(req));
-            mb_frame_release(a);
-            return static_cast<mb_frame *>(nullptr);
-          }
-          return a;
-        },
-        &answer);
-  }
-  switch (r) {
-    case wait_result::answered: {
-      uint32_t len = 0;
-      const uint8_t *bytes = mb_frame_get_data(answer, &len);
-      PLAT_LOG(7, "[south %s]: south port rtu receive req done\n", type().c_str());
-      PLAT_LOG_BUF(6, "SOUTH RTU <-", bytes, len);
-      deliver_device_answer(req, answer);
-      return;
-    }
-    case wait_result::timed_out:
-    case wait_result::failed:  // never: a failed receive counts as no datagram
-      release_unanswered(req);  // the requester learns by getting no answer (or the exception it asked for)
-      return;
-    case wait_result::stopped:
-      return;  // the port is being closed; the slot's request goes with it
-  }
+  const bool mbap = !settings_.rtu_over_udp;
+  const wait_result r = wait_for_answer(
+      req, read,
+      [this, req, mbap, &foreign](const uint8_t *bytes, int n) {
+        if (foreign) return static_cast<mb_frame *>(nullptr);
+        return answer_or_null(req, mbap ? rx_udp_fsm(bytes, n) : rx_rtu_fsm(bytes, n), mbap);
+      },
+      &answer);
+  // A failed receive counts as no datagram, so the wait never fails; a
+  // stopped one is the port being closed, and the slot's request goes with it.
+  finish_exchange(r, req, answer);
 }
 
 std::unique_ptr<south_port_udp> south_port_udp_create(tw_conf_node *element) {
