@@ -220,13 +220,7 @@ std::shared_ptr<client> mbtcp_client_create(port *p, std::shared_ptr<plat_socket
   c->peer_port = peer_port;
   c->idle_time = p->idle_time;
   c->time_interval = p->time_interval;
-  c->rx_buf = std::make_unique<rtu_framer>();
-  rtu_framer_init(c->rx_buf.get(), {.gap_ms = static_cast<uint32_t>(p->time_interval),
-                                    .gap_inclusive = true,  // a silence of exactly time_interval ends a block
-                                    .check_crc = false,
-                                    .max_len = static_cast<uint32_t>(MB_FRAME_BUF_SIZE),
-                                    .discard_until_silence = false});
-  c->rx_scratch = std::make_unique<uint8_t[]>(client::rx_chunk);
+  rx_tcp_transparent_init(c.get());
   c->send_list = std::make_unique<north_send_list>(p->north_list_size, north_send_list_kind::transparent);
   c->send_list->set_stats(&p->stats);
 
@@ -265,6 +259,16 @@ std::shared_ptr<client> mbtcp_client_create(port *p, std::shared_ptr<plat_socket
   // A block queued before the consumer was set woke nobody: look again.
   plat_thread_wake(c->send_thread);
   return c;
+}
+
+void rx_tcp_transparent_init(client *c) {
+  c->rx_buf = std::make_unique<rtu_framer>();
+  rtu_framer_init(c->rx_buf.get(), {.gap_ms = static_cast<uint32_t>(c->time_interval),
+                                    .gap_inclusive = true,  // a silence of exactly time_interval ends a block
+                                    .check_crc = false,
+                                    .max_len = static_cast<uint32_t>(MB_FRAME_BUF_SIZE),
+                                    .discard_until_silence = false});
+  c->rx_scratch = std::make_unique<uint8_t[]>(client::rx_chunk);
 }
 
 mb_frame *rx_tcp_transparent_fsm(client *c, const uint8_t *bytes, int n, uint32_t now) {

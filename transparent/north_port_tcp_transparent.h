@@ -158,6 +158,8 @@ void client_destroy(client *c);
 // One pass of a client's receive and send threads.
 void mbtcp_cli_proc(client *c, northport_table *npt);
 void mbtcp_cli_send_proc(client *c, northport_table *npt);
+// Sizes and empties the client's receive state for its time_interval.
+void rx_tcp_transparent_init(client *c);
 // Takes the bytes of one receive (n may be 0 or negative) at tick `now`; a
 // block is complete once `time_interval` ms or more have passed since its
 // last byte. Returns the block as a new frame (the caller's reference) or
