@@ -133,6 +133,8 @@ int north_port_udp_start(port *p) {
       PLAT_LOG(3, "[north %s]: fail to bind to port %d\n", core.type.c_str(), p->udp_port);
       return 1;
     }
+    // Broadcasts may already come: the south ports start first.
+    std::scoped_lock guard(core.lock);
     core.sock = std::shared_ptr<plat_socket>(std::move(s));
   }
   if (p->svr_thread) return 0;  // started before
@@ -226,7 +228,11 @@ int north_port_send_all(north_port *np, mb_frame *frame, uint32_t, int) {
   RVON(p, 0);
   RVON(frame, 0);
   PLAT_LOG(7, "%s\n", "north_port_send_all");
-  const std::shared_ptr<plat_socket> &sock = p->core->sock;
+  std::shared_ptr<plat_socket> sock;
+  {
+    std::scoped_lock guard(p->core->lock);
+    sock = p->core->sock;
+  }
   if (!sock) return 0;  // not started: there is no socket to send from
   std::scoped_lock guard(p->lock);
   PLAT_LOG(7, "ready to convert udp");

@@ -48,10 +48,12 @@ namespace north_udp_transparent {
 // blocks themselves.
 struct udp_core {
   std::string type = "tcp";
-  // Set by start() before any thread runs; read-only afterwards.
-  std::shared_ptr<plat_socket> sock;
-  // Guards `closed` and `stats` (answers come on the south ports' threads).
+  // Guards `sock` (set by start() while broadcasts may already come),
+  // `closed` and `stats` (answers come on the south ports' threads).
   std::mutex lock;
+  // Set once by start(); the port's own threads, started after, read it
+  // without the lock.
+  std::shared_ptr<plat_socket> sock;
   bool closed = false;          // the port has gone: answers are dropped unsent
   port_stats *stats = nullptr;  // the port's counters; null once it has gone
 };
