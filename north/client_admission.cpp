@@ -1,5 +1,6 @@
 #include "north/client_admission.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -14,6 +15,8 @@ namespace {
 constexpr const char *kMappedIpv4Pattern = R"(((2(5[0-5]|[0-4]\d))|[0-1]?\d{1,2})(\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{1,2})){3})";
 
 constexpr uint32_t kMaxBlankCount = client_activity::max_blank;
+// The longest wait of a plainly quiet client's receive.
+constexpr uint32_t kQuietWaitMs = 1000;
 
 size_t pick_most_lazy(const std::vector<admission_client_view> &clients) {
   size_t candidate = 0;
@@ -161,11 +164,26 @@ admission_decision client_admission_at_limit(int32_t method, const std::vector<a
   }
 }
 
+void client_activity_reset(client_activity *a, uint32_t now) {
+  a->blank_count.store(0);
+  a->last_rx_tick.store(now);
+  a->idle.store(0);
+}
+
+uint32_t client_receive_wait(const client_activity *a, int32_t idle_time, uint32_t now) {
+  if (a->blank_count.load() < kMaxBlankCount) return client_receive_wait_ms;
+  uint32_t wait = kQuietWaitMs;
+  if (idle_time > 0) {
+    const uint32_t quiet = now - a->last_rx_tick.load();
+    const uint32_t idle = static_cast<uint32_t>(idle_time);
+    wait = quiet >= idle ? client_receive_wait_ms : std::min(wait, idle - quiet + 1);
+  }
+  return std::max(wait, client_receive_wait_ms);
+}
+
 receive_outcome client_activity_update(client_activity *a, int received, int32_t idle_time, uint32_t now) {
   if (received > 0) {
-    a->blank_count.store(0);
-    a->last_rx_tick.store(now);
-    a->idle.store(0);
+    client_activity_reset(a, now);
     return receive_outcome::data;
   }
   if (received < 0) return receive_outcome::gone;

@@ -101,3 +101,15 @@ enum class receive_outcome {
 
 // Books one receive result (`received` as plat_socket_recv returned it).
 receive_outcome client_activity_update(client_activity *a, int received, int32_t idle_time, uint32_t now);
+// The client is busy as of `now` (data came, or something was sent to it):
+// blank count 0, not idle, the idle time-out counting from now.
+void client_activity_reset(client_activity *a, uint32_t now);
+
+// The receive wait of a client whose blanks are still being counted.
+constexpr uint32_t client_receive_wait_ms = 100;
+// How long a receive pass may wait without changing what the client's
+// bookkeeping shows: client_receive_wait_ms while blanks are still being
+// counted, and up to the idle time-out (at most a second) once the blank
+// count stays at its maximum, since nothing changes then until data comes
+// or the time-out falls due.
+uint32_t client_receive_wait(const client_activity *a, int32_t idle_time, uint32_t now);

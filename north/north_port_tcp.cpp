@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
+#include "north/tcp_server.h"
 #include "platform/plat_log.h"
 #include "platform/tw_conf.h"
 #include "route/mux.h"
@@ -24,32 +26,22 @@ std::string peer_text(const uint8_t addr[16]) {
   return buf;
 }
 
-// What the policies see of each client, in list order (newest first).
-std::vector<admission_client_view> client_views(north_port_tcp *port) {
-  std::vector<admission_client_view> views;
-  views.reserve(port->clients.size());
-  for (const auto &c : port->clients) {
-    admission_client_view v;
-    v.blank_count = c->activity.blank_count.load();
-    v.idle = c->activity.idle.load() == 1;
-    v.address_text = peer_text(c->peer_addr);
-    views.push_back(std::move(v));
-  }
-  return views;
+tcp_client_list<mbtcp_client> client_list(north_port_tcp *port) {
+  return {port->lock, port->clients, port->client_num, client_list_order::newest_first,
+          std::numeric_limits<size_t>::max(), port->stats};
 }
 
-// Every client whose connection is closed (idle time-out, or its receive
-// pass saw the peer go) or gone. Taken under the port's lock, removed
-// outside it. All of them go in one pass: a slot held by a dead client is a
-// slot a live master is refused.
-std::vector<std::shared_ptr<mbtcp_client>> closed_clients(north_port_tcp *port) {
-  std::vector<std::shared_ptr<mbtcp_client>> closed;
-  std::scoped_lock guard(port->lock);
-  for (const auto &c : port->clients) {
-    std::shared_ptr<plat_socket> s = c->socket();
-    if (!s || !plat_socket_is_connected(s.get())) closed.push_back(c);
-  }
-  return closed;
+tcp_server_hooks<mbtcp_client> server_hooks(north_port_tcp *port, struct mux *m) {
+  tcp_server_hooks<mbtcp_client> h;
+  h.create = [port, m](std::shared_ptr<plat_socket> conn) {
+    return north_tcp::mbtcp_client_create(port, m, std::move(conn), port->peer_addr, port->peer_port);
+  };
+  h.destroy = north_tcp::client_destroy;
+  h.admitted = [](int32_t num) { PLAT_LOG(5, "[modbus tcp]add a new client to tcp server, client num is [%d]", num); };
+  h.removed = [port](int32_t num) {
+    PLAT_LOG(5, "[north %s : %d] :exit a client. num is [%d] !\n", port->type.c_str(), port->tcp_port, num);
+  };
+  return h;
 }
 
 }  // namespace
@@ -140,17 +132,7 @@ void client_destroy(mbtcp_client *client) {
 void remove_client(north_port_tcp *port, const std::shared_ptr<mbtcp_client> &client) {
   RON(port);
   RON(client);
-  std::shared_ptr<mbtcp_client> keep = client;  // `client` may be the list's own reference
-  {
-    std::scoped_lock guard(port->lock);
-    auto pos = std::find(port->clients.begin(), port->clients.end(), keep);
-    if (pos != port->clients.end()) port->clients.erase(pos);
-  }
-  --port->client_num;
-  port_stats::sub(port->stats.clients);
-  client_destroy(keep.get());
-  PLAT_LOG(5, "[north %s : %d] :exit a client. num is [%d] !\n", port->type.c_str(), port->tcp_port,
-           port->client_num);
+  tcp_server_remove_client(client_list(port), server_hooks(port, port->mux), client);
 }
 
 std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct mux *m,
@@ -220,65 +202,15 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
 void mbtcp_svr_ipv6_proc(north_port_tcp *port, struct mux *m) {
   if (!port->listen_sock.ensure_listening(port->tcp_port, port->max_conn, 7, port->type.c_str())) return;
 
-  plat_socket_handle conn = port->listen_sock.accept(port->peer_addr, &port->peer_port, kAcceptWaitMs, port->type.c_str());
-  if (conn) {
-    bool admit = true;
-    // Dead clients first: a master must not be refused a slot that only a
-    // closed connection still holds.
-    if (port->client_num >= port->max_conn) {
-      for (const auto &closed : closed_clients(port)) remove_client(port, closed);
-    }
-    if (port->client_num >= port->max_conn) {
-      const std::vector<admission_client_view> views = client_views(port);
-      const std::string new_text = peer_text(port->peer_addr);
-      const admission_decision d = client_admission_at_limit(port->max_conn_method, views,
-                                                             client_list_order::newest_first, new_text.c_str(),
-                                                             port->client_num);
-      switch (d.action) {
-        case admission_action::reject:
-        case admission_action::refuse:
-          port_stats::add(port->stats.refused);
-          plat_close_handle(conn);
-          admit = false;
-          break;
-        case admission_action::remove_then_admit: {
-          std::shared_ptr<mbtcp_client> victim;
-          {
-            std::scoped_lock guard(port->lock);
-            if (d.victim < port->clients.size()) victim = port->clients[d.victim];
-          }
-          if (victim) remove_client(port, victim);
-          break;
-        }
-        case admission_action::admit:
-          break;
-      }
-    }
-    std::shared_ptr<mbtcp_client> c;
-    if (admit) {
-      c = mbtcp_client_create(port, m, std::shared_ptr<plat_socket>(std::move(conn)), port->peer_addr,
-                              port->peer_port);
-      if (!c) {
-        // The connection closes with the last reference to it, here; the
-        // sweep below still runs.
-        port_stats::add(port->stats.refused);
-        PLAT_LOG(4, "can not create client! ");
-      }
-    }
-    if (admit && c) {
-      {
-        std::scoped_lock guard(port->lock);
-        port->clients.insert(port->clients.begin(), c);
-      }
-      ++port->client_num;
-      port_stats::add(port->stats.clients);
-      PLAT_LOG(5, "[modbus tcp]add a new client to tcp server, client num is [%d]", port->client_num);
-    }
-  }
-
+  const tcp_client_list<mbtcp_client> list = client_list(port);
+  const tcp_server_hooks<mbtcp_client> hooks = server_hooks(port, m);
+  tcp_server_take_connection(list, hooks, port->max_conn, port->max_conn_method,
+                             port->listen_sock.accept(port->peer_addr, &port->peer_port, kAcceptWaitMs,
+                                                      port->type.c_str()),
+                             port->peer_addr);
   // Every pass, whatever happened to a new connection: closed clients
   // would otherwise hold the slots that policies count.
-  for (const auto &closed : closed_clients(port)) remove_client(port, closed);
+  tcp_server_sweep(list, hooks);
 }
 
 }  // namespace north_tcp

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "north/udp_sender.h"
 #include "platform/plat_log.h"
 #include "platform/tw_conf.h"
 #include "route/mux.h"
@@ -293,23 +294,6 @@ int offer_to_mux(north_port_udp *port, struct mux *m, mb_frame *frame) {
   return rc;
 }
 
-// The dotted text of a sender and the rule its datagrams come in by, or
-// null (logged) when no rule admits it.
-northport_table *match_sender(north_port_udp *port, const std::string &text) {
-  northport_table *npt = northport_rules_match_udp(&port->rules, text.c_str());
-  if (!npt) {
-    port_stats::add(port->stats.refused);
-    PLAT_LOG(4, "IP IS NOT EXIST");
-    return nullptr;
-  }
-  if (npt->ip_type == IP_ANY) {
-    PLAT_LOG(7, "IN ANY IP");
-  } else {
-    PLAT_LOG(5, "FIND NORTH PORT TABLE");
-  }
-  return npt;
-}
-
 }  // namespace
 
 void mbudp_svr_proc(north_port_udp *port, struct mux *m) {
@@ -326,7 +310,7 @@ void mbudp_svr_proc(north_port_udp *port, struct mux *m) {
   port_stats::add(port->stats.bytes_in, static_cast<uint64_t>(n));
 
   const std::string text = plat_inet_ntoa(address);
-  northport_table *npt = match_sender(port, text);
+  northport_table *npt = udp_sender_match(&port->rules, text, &port->stats);
   if (!npt) return;
   PLAT_LOG(6, "northport udp north_port find table by addr : %s, table addr is : %p", text.c_str(),
            static_cast<void *>(npt->table));

@@ -11,28 +11,14 @@ namespace north_tcp {
 
 namespace {
 
-constexpr uint32_t kReceiveWaitMs = 100;
-// Once a client has been quiet long enough for its blank count to stay at
-// its maximum, nothing changes until data comes or its idle time-out falls
-// due, so its receive may wait longer.
-constexpr uint32_t kQuietWaitMs = 1000;
-
-// How long this pass's receive may wait without changing what the client's
-// bookkeeping shows: 100 ms while blanks are still being counted, only the
-// rest of the frame gap while an RTU request is being gathered, and up to
-// the idle time-out (at most a second) once the client is plainly quiet.
+// How long this pass's receive may wait: only the rest of the frame gap
+// while an RTU request is being gathered, otherwise as long as the client's
+// bookkeeping allows.
 uint32_t receive_wait(const mbtcp_client *c, uint32_t now) {
   if (c->rtu_over_tcp && c->rtu_buf->count > 0) {
-    return std::min<uint32_t>(kReceiveWaitMs, static_cast<uint32_t>(c->time_interval) + 1);
+    return std::min<uint32_t>(client_receive_wait_ms, static_cast<uint32_t>(c->time_interval) + 1);
   }
-  if (c->activity.blank_count.load() < client_activity::max_blank) return kReceiveWaitMs;
-  uint32_t wait = kQuietWaitMs;
-  if (c->idle_time > 0) {
-    const uint32_t quiet = now - c->activity.last_rx_tick.load();
-    const uint32_t idle = static_cast<uint32_t>(c->idle_time);
-    wait = quiet >= idle ? kReceiveWaitMs : std::min(wait, idle - quiet + 1);
-  }
-  return std::max(wait, kReceiveWaitMs);
+  return client_receive_wait(&c->activity, c->idle_time, now);
 }
 
 // The frame's context: one shared reference to the client, dropped when the
