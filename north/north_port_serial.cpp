@@ -146,9 +146,15 @@ void north_port_serial::serial_line_closing() {
   // Receive first: it is the only one that queues and offers on the send
   // thread's behalf, so once it is gone nobody refers to the send thread.
   // Joined outside the lock.
+  const bool was_receiving = rx != nullptr;
   plat_close_handle(rx);
   send_list_.set_consumer(nullptr);
   plat_close_handle(send);
+  // Bytes gathered before a hang-up would otherwise end as a request at the
+  // first silence after the line reopens, seconds after its master gave up.
+  // (Without a receive thread there is nothing to forget, and the base's
+  // destructor must not reach the derived port's machine.)
+  if (was_receiving) rx_reset();
 }
 
 mb_frame *north_port_serial::make_request(const uint8_t *data, uint32_t len) {

@@ -114,6 +114,9 @@ class north_port_serial : public north_port, private serial_line_user {
   virtual mb_frame *rx_feed(const uint8_t *bytes, int n, uint32_t now) = 0;
   // Answering thread, under the response lock: the answer's wire form.
   virtual const uint8_t *convert_answer(mb_frame *frame, uint32_t *len) = 0;
+  // With the receive thread closed (the line is closing): forgets whatever
+  // the receive machine has gathered.
+  virtual void rx_reset() = 0;
 
   // Receive thread: a request frame for the bytes of one request (unit id
   // first, no checksum), numbered as the newest request taken.
