@@ -27,6 +27,17 @@ serial_params serial_params_check(const std::string &type, serial_params p) {
   return p;
 }
 
+void closed_line_refusal::set(bool refusing) {
+  logged_.store(false);
+  refusing_.store(refusing);
+}
+
+void closed_line_refusal::report(const std::string &type) {
+  const bool first = !logged_.exchange(true);
+  PLAT_LOG(first ? 4 : 7, "[south %s]: the line is closed; requests are refused until it is open again\n",
+           type.c_str());
+}
+
 serial_line::serial_line(serial_line_user *user, tag_owner *owner, const serial_line_settings &settings)
     : user_(user), settings_(settings), device_(plat_serial_device_path(settings.port)) {
   std::snprintf(tag_.name, sizeof(tag_.name), "#%s_%s%d", settings.tag_word, "COM", settings.port);

@@ -40,6 +40,30 @@ struct serial_params {
 // result stays small.
 serial_params serial_params_check(const std::string &type, serial_params p);
 
+// Requests offered to a south serial port while its line is closed are
+// refused at once (the caller drops them) rather than held for a line that
+// may never come back. The port refuses from the start of a close until its
+// threads run again; the first refusal of a closed spell is logged at level
+// 4, later ones at level 7. Any thread.
+class closed_line_refusal final {
+ public:
+  explicit closed_line_refusal(bool refusing) : refusing_(refusing) {}
+  closed_line_refusal(const closed_line_refusal &) = delete;
+  closed_line_refusal &operator=(const closed_line_refusal &) = delete;
+
+  // From the line's transitions (starts a new spell when refusing).
+  void set(bool refusing);
+  // A port that checks this under the lock guarding its slot never takes a
+  // request after a close has set it and looked at the slot.
+  bool refusing() const { return refusing_.load(); }
+  // Logs one refusal by the south port of type `type`.
+  void report(const std::string &type);
+
+ private:
+  std::atomic<bool> refusing_;
+  std::atomic<bool> logged_{false};  // the current spell has been reported
+};
+
 class serial_line_user {
  public:
   virtual ~serial_line_user() = default;

@@ -107,7 +107,11 @@ void port::serial_line_opened() {
   PLAT_LOG(5, "north port serial has been started.\n");
 }
 
-void port::serial_line_closing() { close_threads(); }
+void port::serial_line_closing() {
+  close_threads();
+  // A block torn by the close is not sent on as one after the line reopens.
+  rtu_framer_reset(&framer_);
+}
 
 void port::close_threads() {
   plat_thread_handle receive;

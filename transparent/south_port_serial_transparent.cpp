@@ -121,7 +121,11 @@ int bridge_reply_check(const uint8_t *datagram, size_t size, const bridge_header
 port::port(const settings &s, struct mux *m) : port(checked{}, check_settings(s), m) {}
 
 port::port(checked, const settings &s, struct mux *m)
-    : settings_(s), mux_(m), bits_per_char_(s.byte_size + s.stop_bits + 1), line_(this, this, line_settings(s)) {
+    : settings_(s),
+      mux_(m),
+      bits_per_char_(s.byte_size + s.stop_bits + 1),
+      refusal_(!s.bridge_mode),  // no line yet
+      line_(this, this, line_settings(s)) {
   // Raw blocks: no CRC, up to a transparent frame, and an overlong block
   // costs only what was gathered (the device may never pause).
   rtu_framer_init(&framer_, {.gap_ms = static_cast<uint32_t>(s.time_interval),
@@ -162,7 +166,13 @@ int port::push_request(mb_frame *frame) {
     return -1;
   }
   const plat_thread_ref caller = plat_thread_self();
-  std::scoped_lock guard(lock_);
+  std::unique_lock guard(lock_);
+  if (refusal_.refusing()) {
+    guard.unlock();
+    port_stats::add(stats.dropped);
+    refusal_.report(settings_.type);
+    return -1;
+  }
   if (pending_ || refused_.held_for_other(caller, plat_systick_get())) {
     refused_.refused(caller);
     return 1;
@@ -253,10 +263,18 @@ void port::bridge_start_thread() {
   }
 }
 
-void port::serial_line_opened() { start_threads(); }
+void port::serial_line_opened() {
+  start_threads();
+  refusal_.set(false);
+}
 
 void port::serial_line_closing() {
+  // New requests are refused from here on (the requester drops them): a
+  // line that hung up may stay away for good.
+  refusal_.set(true);
   close_threads();
+  // Bytes gathered before the close belong to no exchange after it.
+  rtu_framer_reset(&framer_);
   // Nothing serves the line until it is open again: the request in flight
   // (or waiting) goes now instead of keeping the port busy.
   uint64_t seq = 0;
@@ -347,8 +365,12 @@ bool port::serial_send(uint64_t seq, const uint8_t *payload, uint32_t len) {
   const int rc = plat_serial_write(serial_h, payload, len);
   if (rc == 0) port_stats::add(stats.bytes_out, len);
   if (rc != 0) {
-    PLAT_LOG(3, "send serial data failed, serial port is busy, send again, rc = [%d]\n", rc);
-    release_pending(seq, "the line failed");
+    // One level-3 report per line failure: not again when the line is
+    // already closing or reopening, and the line's own report says the rest.
+    const bool known = line_.starting() || plat_thread_wait_for_stop(0);
+    PLAT_LOG(known ? 7 : 3, "send serial data failed, serial port is busy, send again, rc = [%d]\n", rc);
+    port_stats::add(stats.dropped);
+    release_pending(seq, nullptr);
     line_.fail("write", serial_h->last_error());
     return false;
   }

@@ -120,9 +120,10 @@ class port final : public south_port, private serial_line_user {
   port(const port &) = delete;
   port &operator=(const port &) = delete;
 
-  // -1 in listen mode (not taken), 1 while a request is pending (the caller
-  // keeps the frame; a platform thread is woken when its turn comes), 0
-  // taken (the slot owns the caller's reference). Any thread.
+  // -1 in listen mode or while the line is closed (not taken), 1 while a
+  // request is pending (the caller keeps the frame; a platform thread is
+  // woken when its turn comes), 0 taken (the slot owns the caller's
+  // reference). Any thread.
   int push_request(mb_frame *frame) override;
   // serial_port_change_state: closes or reopens the line; ignored in bridge
   // mode. Returns 0.
@@ -201,6 +202,8 @@ class port final : public south_port, private serial_line_user {
   refused_offers refused_;
   plat_thread_handle send_thread_;
   plat_thread_handle receive_thread_;
+  // Serial mode: refusing while the line is closed (checked under lock_).
+  closed_line_refusal refusal_;
 
   // Receive thread only.
   rtu_framer framer_;
