@@ -40,27 +40,8 @@ settings check_settings(settings s) {
              s.time_interval);
     s.time_interval = 50;
   }
-  const serial_params line =
-      serial_params_check("south " + s.type, {.baudrate = s.baudrate, .byte_size = s.byte_size,
-                                              .stop_bits = s.stop_bits, .parity = s.parity});
-  s.baudrate = line.baudrate;
-  s.byte_size = line.byte_size;
-  s.stop_bits = line.stop_bits;
-  s.parity = line.parity;
+  serial_params_check("south", &s);
   return s;
-}
-
-serial_line_settings line_settings(const settings &s) {
-  serial_line_settings l;
-  l.port = s.port;
-  l.baudrate = s.baudrate;
-  l.byte_size = static_cast<uint8_t>(s.byte_size);
-  l.stop_bits = static_cast<uint8_t>(s.stop_bits);
-  l.parity = s.parity;
-  l.tag_word = "TRANSPARENT";
-  l.tag_state = 2;
-  l.retry_ms = s.retry_ms;
-  return l;
 }
 
 }  // namespace
@@ -125,7 +106,7 @@ port::port(checked, const settings &s, struct mux *m)
       mux_(m),
       bits_per_char_(s.byte_size + s.stop_bits + 1),
       refusal_(!s.bridge_mode),  // no line yet
-      line_(this, this, line_settings(s)) {
+      line_(this, this, serial_line_settings_of(s, "TRANSPARENT", 2)) {
   // Raw blocks: no CRC, up to a transparent frame, and an overlong block
   // costs only what was gathered (the device may never pause).
   rtu_framer_init(&framer_, {.gap_ms = static_cast<uint32_t>(s.time_interval),
@@ -601,17 +582,11 @@ void port::handle_block(const block &b) {
 std::unique_ptr<port> south_port_serial_transparent_create(tw_conf_node *element, struct mux *m) {
   RVON(element, nullptr);
   settings s;
-  s.id = tw_conf_node_attr_get_int(element, "id", 255);
-  s.type = tw_conf_node_attr_get_string_dup(element, "type", "rtu");
+  serial_port_settings_read(element, "rtu", &s);
   s.timeout = tw_conf_node_attr_get_int(element, "timeout", 1000);
-  s.baudrate = tw_conf_node_attr_get_int(element, "baudrate", 9600);
-  s.byte_size = tw_conf_node_attr_get_int(element, "byte_size", 8);
-  s.stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", 1);
-  s.parity = tw_conf_node_attr_get_int(element, "parity", 0);
   s.time_interval = tw_conf_node_attr_get_int(element, "time_interval", 50);
   s.mode = mode_from_text(tw_conf_node_attr_get_string(element, "transmission_mode", "transparent_mode"));
   s.bridge_mode = std::strcmp(tw_conf_node_attr_get_string(element, "bridge_mode", "false"), "true") == 0;
-  s.port = tw_conf_node_attr_get_int(element, "port", 1);
   s.cache_polling_cycle = tw_conf_node_attr_get_int(element, "cache_polling_cycle", 5000);
   return std::make_unique<port>(s, m);
 }

@@ -95,20 +95,13 @@ bridge_header bridge_header_decode(const uint8_t *in);
 // is the code of the last that failed, or 0.
 int bridge_reply_check(const uint8_t *datagram, size_t size, const bridge_header &last);
 
-struct settings {
-  int id = 255;
-  std::string type = "rtu";  // stored only
-  int timeout = 1000;        // ms; <= 0 is replaced by 1000
-  int baudrate = 9600;
-  int byte_size = 8;
-  int stop_bits = 1;
-  int parity = 0;
+struct settings : serial_port_settings {
+  settings() { type = "rtu"; }  // stored only
+  int timeout = 1000;      // ms; <= 0 is replaced by 1000
   int time_interval = 50;  // ms of silence that ends a block; the bridge reply wait
   int mode = TRANSPARENT_MODE;
   bool bridge_mode = false;
-  int port = 1;
-  int cache_polling_cycle = 5000;  // stored only
-  uint32_t retry_ms = 10000;       // pause between two failed opens
+  int cache_polling_cycle = 5000;              // stored only
   uint16_t bridge_udp_port = BRIDGE_UDP_PORT;  // where the bridge listens on 127.0.0.1 (tests move it)
 };
 
