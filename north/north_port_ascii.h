@@ -26,6 +26,7 @@ class north_port_ascii final : public north_port_serial {
  private:
   uint32_t rx_wait(uint32_t now) override;
   mb_frame *rx_feed(const uint8_t *bytes, int n, uint32_t) override { return rx_ascii_fsm(bytes, n); }
+  void rx_reset() override { ascii_framer_reset(&framer_); }
   const uint8_t *convert_answer(mb_frame *frame, uint32_t *len) override;
 
   ascii_framer framer_;  // receive thread only

@@ -28,6 +28,7 @@ class north_port_rtu final : public north_port_serial {
  private:
   uint32_t rx_wait(uint32_t now) override;
   mb_frame *rx_feed(const uint8_t *bytes, int n, uint32_t now) override { return rx_fsm(bytes, n, now); }
+  void rx_reset() override { rtu_framer_reset(&framer_); }
   const uint8_t *convert_answer(mb_frame *frame, uint32_t *len) override;
 
   rtu_framer framer_;  // receive thread only

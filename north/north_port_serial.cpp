@@ -26,13 +26,7 @@ namespace {
 constexpr uint32_t kPassPeriodMs = 10;
 
 north_serial_settings check_settings(north_serial_settings s) {
-  const serial_params line =
-      serial_params_check("north " + s.type, {.baudrate = s.baudrate, .byte_size = s.byte_size,
-                                              .stop_bits = s.stop_bits, .parity = s.parity});
-  s.baudrate = line.baudrate;
-  s.byte_size = line.byte_size;
-  s.stop_bits = line.stop_bits;
-  s.parity = line.parity;
+  serial_params_check("north", &s);
   if (s.north_list_size < 1) {
     PLAT_LOG(4, "[north %s] north_list_size %d is below 1, using 1", s.type.c_str(), s.north_list_size);
     s.north_list_size = 1;
@@ -40,31 +34,11 @@ north_serial_settings check_settings(north_serial_settings s) {
   return s;
 }
 
-serial_line_settings line_settings(const north_serial_settings &s) {
-  serial_line_settings l;
-  l.port = s.port;
-  l.baudrate = s.baudrate;
-  // Handed to the line as one byte each.
-  l.byte_size = static_cast<uint8_t>(s.byte_size);
-  l.stop_bits = static_cast<uint8_t>(s.stop_bits);
-  l.parity = s.parity;
-  l.tag_word = "TRELLIS";
-  l.tag_state = 2;
-  l.retry_ms = s.retry_ms;
-  return l;
-}
-
 }  // namespace
 
 north_serial_settings north_serial_settings_read(tw_conf_node *element, const char *default_type) {
   north_serial_settings s;
-  s.id = tw_conf_node_attr_get_int(element, "id", 255);
-  s.type = tw_conf_node_attr_get_string_dup(element, "type", default_type);
-  s.baudrate = tw_conf_node_attr_get_int(element, "baudrate", 9600);
-  s.byte_size = tw_conf_node_attr_get_int(element, "byte_size", 8);
-  s.stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", 1);
-  s.parity = tw_conf_node_attr_get_int(element, "parity", 0);
-  s.port = tw_conf_node_attr_get_int(element, "port", 1);
+  serial_port_settings_read(element, default_type, &s);
   s.north_list_size = tw_conf_node_attr_get_int(element, "north_list_size", 1);
   s.cache = std::strcmp(tw_conf_node_attr_get_string(element, "cache", "true"), "true") == 0 ? 1 : 0;
   s.exceptions = std::strcmp(tw_conf_node_attr_get_string(element, "exceptions", "false"), "true") == 0 ? 1 : 0;
@@ -82,7 +56,7 @@ north_port_serial::north_port_serial(checked, const north_serial_settings &s, co
       // The division comes first: at every usual rate the interval is 40 ms.
       interval_(static_cast<uint32_t>(1000 * ((4 * (s.byte_size + s.stop_bits + 1)) / s.baudrate) + 40)),
       send_list_(s.north_list_size, north_send_list_kind::modbus),
-      line_(this, this, line_settings(s)) {
+      line_(this, this, serial_line_settings_of(s, "TRELLIS", 2)) {
   send_list_.set_stats(&stats);
 }
 
@@ -146,9 +120,15 @@ void north_port_serial::serial_line_closing() {
   // Receive first: it is the only one that queues and offers on the send
   // thread's behalf, so once it is gone nobody refers to the send thread.
   // Joined outside the lock.
+  const bool was_receiving = rx != nullptr;
   plat_close_handle(rx);
   send_list_.set_consumer(nullptr);
   plat_close_handle(send);
+  // Bytes gathered before a hang-up would otherwise end as a request at the
+  // first silence after the line reopens, seconds after its master gave up.
+  // (Without a receive thread there is nothing to forget, and the base's
+  // destructor must not reach the derived port's machine.)
+  if (was_receiving) rx_reset();
 }
 
 mb_frame *north_port_serial::make_request(const uint8_t *data, uint32_t len) {

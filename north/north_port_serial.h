@@ -37,18 +37,10 @@
 struct mux;
 struct tw_conf_node;
 
-struct north_serial_settings {
-  int id = 255;
-  std::string type;
-  int baudrate = 9600;
-  int byte_size = 8;
-  int stop_bits = 1;
-  int parity = 0;
-  int port = 1;
+struct north_serial_settings : serial_port_settings {
   int north_list_size = 1;
-  uint8_t cache = 1;          // given to every request frame
-  uint8_t exceptions = 0;     // "exceptions" exactly "true": unroutable and unanswered requests get exception answers
-  uint32_t retry_ms = 10000;  // pause between two failed opens of the line
+  uint8_t cache = 1;       // given to every request frame
+  uint8_t exceptions = 0;  // "exceptions" exactly "true": unroutable and unanswered requests get exception answers
 };
 
 // The attributes of a NorthPort element, with their defaults (`type`
@@ -114,6 +106,9 @@ class north_port_serial : public north_port, private serial_line_user {
   virtual mb_frame *rx_feed(const uint8_t *bytes, int n, uint32_t now) = 0;
   // Answering thread, under the response lock: the answer's wire form.
   virtual const uint8_t *convert_answer(mb_frame *frame, uint32_t *len) = 0;
+  // With the receive thread closed (the line is closing): forgets whatever
+  // the receive machine has gathered.
+  virtual void rx_reset() = 0;
 
   // Receive thread: a request frame for the bytes of one request (unit id
   // first, no checksum), numbered as the newest request taken.

@@ -6,6 +6,7 @@
 
 #include "platform/plat_log.h"
 #include "platform/plat_process.h"
+#include "platform/tw_conf.h"
 
 namespace {
 
@@ -18,13 +19,48 @@ int checked_param(const std::string &type, const char *name, int value, int low,
 
 }  // namespace
 
-serial_params serial_params_check(const std::string &type, serial_params p) {
-  const serial_params d;
-  p.baudrate = checked_param(type, "baudrate", p.baudrate, 1, INT32_MAX, d.baudrate);
-  p.byte_size = checked_param(type, "byte_size", p.byte_size, 5, 8, d.byte_size);
-  p.stop_bits = checked_param(type, "stop_bits", p.stop_bits, 1, 2, d.stop_bits);
-  p.parity = checked_param(type, "parity", p.parity, 0, 4, d.parity);
-  return p;
+void serial_port_settings_read(tw_conf_node *element, const char *default_type, serial_port_settings *s) {
+  const serial_port_settings d;
+  s->id = tw_conf_node_attr_get_int(element, "id", d.id);
+  s->type = tw_conf_node_attr_get_string_dup(element, "type", default_type);
+  s->port = tw_conf_node_attr_get_int(element, "port", d.port);
+  s->baudrate = tw_conf_node_attr_get_int(element, "baudrate", d.baudrate);
+  s->byte_size = tw_conf_node_attr_get_int(element, "byte_size", d.byte_size);
+  s->stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", d.stop_bits);
+  s->parity = tw_conf_node_attr_get_int(element, "parity", d.parity);
+}
+
+void serial_params_check(const char *side, serial_port_settings *s) {
+  const serial_port_settings d;
+  const std::string type = std::string(side) + " " + s->type;
+  s->baudrate = checked_param(type, "baudrate", s->baudrate, 1, INT32_MAX, d.baudrate);
+  s->byte_size = checked_param(type, "byte_size", s->byte_size, 5, 8, d.byte_size);
+  s->stop_bits = checked_param(type, "stop_bits", s->stop_bits, 1, 2, d.stop_bits);
+  s->parity = checked_param(type, "parity", s->parity, 0, 4, d.parity);
+}
+
+serial_line_settings serial_line_settings_of(const serial_port_settings &s, const char *tag_word, uint32_t tag_state) {
+  serial_line_settings l;
+  l.port = s.port;
+  l.baudrate = s.baudrate;
+  l.byte_size = s.byte_size;
+  l.stop_bits = s.stop_bits;
+  l.parity = s.parity;
+  l.tag_word = tag_word;
+  l.tag_state = tag_state;
+  l.retry_ms = s.retry_ms;
+  return l;
+}
+
+void closed_line_refusal::set(bool refusing) {
+  logged_.store(false);
+  refusing_.store(refusing);
+}
+
+void closed_line_refusal::report(const std::string &type) {
+  const bool first = !logged_.exchange(true);
+  PLAT_LOG(first ? 4 : 7, "[south %s]: the line is closed; requests are refused until it is open again\n",
+           type.c_str());
 }
 
 serial_line::serial_line(serial_line_user *user, tag_owner *owner, const serial_line_settings &settings)

@@ -25,20 +25,56 @@
 #include "platform/plat_thread.h"
 #include "platform/tagbus.h"
 
-// The line attributes every serial port reads.
-struct serial_params {
+struct tw_conf_node;
+
+// What every serial port (south and north, Modbus and transparent) reads
+// from its element for its line; each port type's settings extend it.
+struct serial_port_settings {
+  int id = 255;
+  std::string type;
+  int port = 1;  // 1-based: device "<prefix><port - 1>", tag "#<word>_COM<port>"
   int baudrate = 9600;
   int byte_size = 8;  // data bits, 5-8
   int stop_bits = 1;  // 1-2
   int parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint32_t retry_ms = 10000;  // pause between two failed opens of the line (not configurable)
 };
+
+// Reads "id", "type" (`default_type` when absent), "port", "baudrate",
+// "byte_size", "stop_bits" and "parity" of a port element into `s`, with
+// their defaults; nothing else of `s` changes.
+void serial_port_settings_read(tw_conf_node *element, const char *default_type, serial_port_settings *s);
 
 // Values no serial line can have (`baudrate` <= 0, `byte_size` outside 5-8,
 // `stop_bits` outside 1-2, `parity` outside 0-4) are replaced by their
-// defaults, each with a level-4 line naming the port type, the attribute,
-// the value and the default. Every pause and gap a port computes from the
-// result stays small.
-serial_params serial_params_check(const std::string &type, serial_params p);
+// defaults, each with a level-4 line naming `side` and the port type
+// ("[south rtu]"), the attribute, the value and the default. Every pause and
+// gap a port computes from the result stays small.
+void serial_params_check(const char *side, serial_port_settings *s);
+
+// Requests offered to a south serial port while its line is closed are
+// refused at once (the caller drops them) rather than held for a line that
+// may never come back. The port refuses from the start of a close until its
+// threads run again; the first refusal of a closed spell is logged at level
+// 4, later ones at level 7. Any thread.
+class closed_line_refusal final {
+ public:
+  explicit closed_line_refusal(bool refusing) : refusing_(refusing) {}
+  closed_line_refusal(const closed_line_refusal &) = delete;
+  closed_line_refusal &operator=(const closed_line_refusal &) = delete;
+
+  // From the line's transitions (starts a new spell when refusing).
+  void set(bool refusing);
+  // A port that checks this under the lock guarding its slot never takes a
+  // request after a close has set it and looked at the slot.
+  bool refusing() const { return refusing_.load(); }
+  // Logs one refusal by the south port of type `type`.
+  void report(const std::string &type);
+
+ private:
+  std::atomic<bool> refusing_;
+  std::atomic<bool> logged_{false};  // the current spell has been reported
+};
 
 class serial_line_user {
  public:
@@ -61,6 +97,10 @@ struct serial_line_settings {
   uint32_t tag_state = 1;            // first value of the tag's state
   uint32_t retry_ms = 10000;         // pause between two failed opens
 };
+
+// The line of a port with settings `s` (checked): its tag is
+// "#<tag_word>_COM<port>" with first state `tag_state`.
+serial_line_settings serial_line_settings_of(const serial_port_settings &s, const char *tag_word, uint32_t tag_state);
 
 class serial_line final {
  public:

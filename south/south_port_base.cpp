@@ -32,12 +32,10 @@ south_port_base::~south_port_base() {
 int south_port_base::push_request(mb_frame *frame) {
   const plat_thread_ref caller = plat_thread_self();
   std::unique_lock lock(lock_);
-  if (refusing_) {
-    const bool first = !std::exchange(refusal_logged_, true);
+  if (refusal_.refusing()) {
     lock.unlock();
     port_stats::add(stats.dropped);
-    PLAT_LOG(first ? 4 : 7, "[south %s]: the line is closed; requests are refused until it is open again\n",
-             type_.c_str());
+    refusal_.report(type_);
     return -1;
   }
   if (pending_ || refused_.held_for_other(caller, plat_systick_get())) {
@@ -99,8 +97,7 @@ void south_port_base::start_threads(const char *send_name) {
 
 void south_port_base::refuse_requests(bool refuse) {
   std::scoped_lock lock(lock_);
-  refusing_ = refuse;
-  refusal_logged_ = false;
+  refusal_.set(refuse);
 }
 
 void south_port_base::drop_pending() {

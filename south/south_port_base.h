@@ -31,6 +31,7 @@
 #include "platform/plat_thread.h"
 #include "route/port.h"
 #include "route/refused_offers.h"
+#include "route/serial_line.h"
 
 // The ports' settings check for `cache_polling_cycle`: a value below 1 ms
 // would run refresh passes back to back, so it becomes 5000 with a level-4
@@ -160,8 +161,7 @@ class south_port_base : public south_port {
   mb_frame *pending_ = nullptr;  // owns one reference
   refused_offers refused_;
   uint32_t accepted_at_ = 0;  // tick when the slot's request was accepted
-  bool refusing_ = false;        // push_request answers -1
-  bool refusal_logged_ = false;  // the current refusing spell has been reported
+  closed_line_refusal refusal_{false};  // checked under lock_ before the slot is taken
   plat_thread_handle send_thread_;
   plat_thread_handle cache_thread_;
 };

@@ -12,43 +12,17 @@ south_serial_settings check_settings(south_serial_settings s, const south_serial
     s.timeout = 1000;
   }
   // Every pause and gap of the port is computed from these.
-  const serial_params line =
-      serial_params_check("south " + s.type, {.baudrate = s.baudrate, .byte_size = s.byte_size,
-                                              .stop_bits = s.stop_bits, .parity = s.parity});
-  s.baudrate = line.baudrate;
-  s.byte_size = line.byte_size;
-  s.stop_bits = line.stop_bits;
-  s.parity = line.parity;
+  serial_params_check("south", &s);
   s.cache_polling_cycle = south_port_polling_cycle(s.type, s.cache_polling_cycle);
   return s;
-}
-
-serial_line_settings line_settings(const south_serial_settings &s) {
-  serial_line_settings l;
-  l.port = s.port;
-  l.baudrate = s.baudrate;
-  // Handed to the line as one byte each.
-  l.byte_size = static_cast<uint8_t>(s.byte_size);
-  l.stop_bits = static_cast<uint8_t>(s.stop_bits);
-  l.parity = s.parity;
-  l.tag_word = "TRELLIS";
-  l.tag_state = 1;
-  l.retry_ms = s.retry_ms;
-  return l;
 }
 
 }  // namespace
 
 south_serial_settings south_serial_settings_read(tw_conf_node *element, const char *default_type) {
   south_serial_settings s;
-  s.id = tw_conf_node_attr_get_int(element, "id", 255);
-  s.type = tw_conf_node_attr_get_string_dup(element, "type", default_type);
+  serial_port_settings_read(element, default_type, &s);
   s.timeout = tw_conf_node_attr_get_int(element, "timeout", 1000);
-  s.baudrate = tw_conf_node_attr_get_int(element, "baudrate", 9600);
-  s.byte_size = tw_conf_node_attr_get_int(element, "byte_size", 8);
-  s.stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", 1);
-  s.parity = tw_conf_node_attr_get_int(element, "parity", 0);
-  s.port = tw_conf_node_attr_get_int(element, "port", 1);
   const int cycle = tw_conf_node_attr_get_int(element, "cache_polling_cycle", 5000);
   s.cache_polling_cycle = cycle < 1 ? 0 : static_cast<uint32_t>(cycle);
   return s;
@@ -62,7 +36,7 @@ south_port_serial::south_port_serial(checked, const south_serial_settings &s, co
       settings_(s),
       texts_(texts),
       bits_per_char_(s.byte_size + s.stop_bits + 1),
-      line_(this, this, line_settings(s)) {
+      line_(this, this, serial_line_settings_of(s, "TRELLIS", 1)) {
   // No line yet: requests are refused until it opens.
   refuse_requests(true);
   idle_pass_ms_ = idle_check_ms;

@@ -19,17 +19,9 @@
 
 struct tw_conf_node;
 
-struct south_serial_settings {
-  int id = 255;
-  std::string type;
+struct south_serial_settings : serial_port_settings {
   int timeout = 1000;  // ms; <= 0 is replaced by 1000
-  int baudrate = 9600;
-  int byte_size = 8;
-  int stop_bits = 1;
-  int parity = 0;
-  int port = 1;
   uint32_t cache_polling_cycle = 5000;
-  uint32_t retry_ms = 10000;  // pause between two failed opens of the line
 };
 
 // The attributes of a SouthPort element, with their defaults (`type`

@@ -24,27 +24,8 @@ settings check_settings(settings s) {
              s.time_interval);
     s.time_interval = 50;
   }
-  const serial_params line =
-      serial_params_check("north " + s.type, {.baudrate = s.baudrate, .byte_size = s.byte_size,
-                                              .stop_bits = s.stop_bits, .parity = s.parity});
-  s.baudrate = line.baudrate;
-  s.byte_size = line.byte_size;
-  s.stop_bits = line.stop_bits;
-  s.parity = line.parity;
+  serial_params_check("north", &s);
   return s;
-}
-
-serial_line_settings line_settings(const settings &s) {
-  serial_line_settings l;
-  l.port = s.port;
-  l.baudrate = s.baudrate;
-  l.byte_size = static_cast<uint8_t>(s.byte_size);
-  l.stop_bits = static_cast<uint8_t>(s.stop_bits);
-  l.parity = s.parity;
-  l.tag_word = "TRANSPARENT";
-  l.tag_state = 2;
-  l.retry_ms = s.retry_ms;
-  return l;
 }
 
 }  // namespace
@@ -56,7 +37,7 @@ port::port(checked, const settings &s, struct mux *m)
       mux_(m),
       bits_per_char_(s.byte_size + s.stop_bits + 1),
       send_list_(s.north_list_size, north_send_list_kind::transparent),
-      line_(this, this, line_settings(s)) {
+      line_(this, this, serial_line_settings_of(s, "TRANSPARENT", 2)) {
   rtu_framer_init(&framer_, {.gap_ms = static_cast<uint32_t>(s.time_interval),
                              .gap_inclusive = false,
                              .check_crc = false,
@@ -107,7 +88,11 @@ void port::serial_line_opened() {
   PLAT_LOG(5, "north port serial has been started.\n");
 }
 
-void port::serial_line_closing() { close_threads(); }
+void port::serial_line_closing() {
+  close_threads();
+  // A block torn by the close is not sent on as one after the line reopens.
+  rtu_framer_reset(&framer_);
+}
 
 void port::close_threads() {
   plat_thread_handle receive;
@@ -232,14 +217,8 @@ int north_port_send_all(north_port *np, mb_frame *frame, uint32_t, int) {
 std::unique_ptr<port> north_port_serial_transparent_create(tw_conf_node *element, struct mux *m) {
   RVON(element, nullptr);
   settings s;
+  serial_port_settings_read(element, "rtu", &s);
   s.north_list_size = tw_conf_node_attr_get_int(element, "north_list_size", 1);
-  s.id = tw_conf_node_attr_get_int(element, "id", 255);
-  s.type = tw_conf_node_attr_get_string_dup(element, "type", "rtu");
-  s.baudrate = tw_conf_node_attr_get_int(element, "baudrate", 9600);
-  s.byte_size = tw_conf_node_attr_get_int(element, "byte_size", 8);
-  s.stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", 1);
-  s.parity = tw_conf_node_attr_get_int(element, "parity", 0);
-  s.port = tw_conf_node_attr_get_int(element, "port", 1);
   s.time_interval = tw_conf_node_attr_get_int(element, "time_interval", 50);
 
   // Looked for before the port registers: a port that is not created must

@@ -41,17 +41,10 @@ struct tw_conf_node;
 
 namespace north_serial_transparent {
 
-struct settings {
+struct settings : serial_port_settings {
+  settings() { type = "rtu"; }  // shown in messages, passed to table creation
   int north_list_size = 1;
-  int id = 255;
-  std::string type = "rtu";  // shown in messages, passed to table creation
-  int baudrate = 9600;
-  int byte_size = 8;
-  int stop_bits = 1;
-  int parity = 0;
-  int port = 1;
   int time_interval = 50;  // ms of silence that ends a block; pause after each write
-  uint32_t retry_ms = 10000;
 };
 
 class port final : public north_port, private serial_line_user {

@@ -40,27 +40,8 @@ settings check_settings(settings s) {
              s.time_interval);
     s.time_interval = 50;
   }
-  const serial_params line =
-      serial_params_check("south " + s.type, {.baudrate = s.baudrate, .byte_size = s.byte_size,
-                                              .stop_bits = s.stop_bits, .parity = s.parity});
-  s.baudrate = line.baudrate;
-  s.byte_size = line.byte_size;
-  s.stop_bits = line.stop_bits;
-  s.parity = line.parity;
+  serial_params_check("south", &s);
   return s;
-}
-
-serial_line_settings line_settings(const settings &s) {
-  serial_line_settings l;
-  l.port = s.port;
-  l.baudrate = s.baudrate;
-  l.byte_size = static_cast<uint8_t>(s.byte_size);
-  l.stop_bits = static_cast<uint8_t>(s.stop_bits);
-  l.parity = s.parity;
-  l.tag_word = "TRANSPARENT";
-  l.tag_state = 2;
-  l.retry_ms = s.retry_ms;
-  return l;
 }
 
 }  // namespace
@@ -121,7 +102,11 @@ int bridge_reply_check(const uint8_t *datagram, size_t size, const bridge_header
 port::port(const settings &s, struct mux *m) : port(checked{}, check_settings(s), m) {}
 
 port::port(checked, const settings &s, struct mux *m)
-    : settings_(s), mux_(m), bits_per_char_(s.byte_size + s.stop_bits + 1), line_(this, this, line_settings(s)) {
+    : settings_(s),
+      mux_(m),
+      bits_per_char_(s.byte_size + s.stop_bits + 1),
+      refusal_(!s.bridge_mode),  // no line yet
+      line_(this, this, serial_line_settings_of(s, "TRANSPARENT", 2)) {
   // Raw blocks: no CRC, up to a transparent frame, and an overlong block
   // costs only what was gathered (the device may never pause).
   rtu_framer_init(&framer_, {.gap_ms = static_cast<uint32_t>(s.time_interval),
@@ -162,7 +147,13 @@ int port::push_request(mb_frame *frame) {
     return -1;
   }
   const plat_thread_ref caller = plat_thread_self();
-  std::scoped_lock guard(lock_);
+  std::unique_lock guard(lock_);
+  if (refusal_.refusing()) {
+    guard.unlock();
+    port_stats::add(stats.dropped);
+    refusal_.report(settings_.type);
+    return -1;
+  }
   if (pending_ || refused_.held_for_other(caller, plat_systick_get())) {
     refused_.refused(caller);
     return 1;
@@ -253,10 +244,18 @@ void port::bridge_start_thread() {
   }
 }
 
-void port::serial_line_opened() { start_threads(); }
+void port::serial_line_opened() {
+  start_threads();
+  refusal_.set(false);
+}
 
 void port::serial_line_closing() {
+  // New requests are refused from here on (the requester drops them): a
+  // line that hung up may stay away for good.
+  refusal_.set(true);
   close_threads();
+  // Bytes gathered before the close belong to no exchange after it.
+  rtu_framer_reset(&framer_);
   // Nothing serves the line until it is open again: the request in flight
   // (or waiting) goes now instead of keeping the port busy.
   uint64_t seq = 0;
@@ -347,8 +346,12 @@ bool port::serial_send(uint64_t seq, const uint8_t *payload, uint32_t len) {
   const int rc = plat_serial_write(serial_h, payload, len);
   if (rc == 0) port_stats::add(stats.bytes_out, len);
   if (rc != 0) {
-    PLAT_LOG(3, "send serial data failed, serial port is busy, send again, rc = [%d]\n", rc);
-    release_pending(seq, "the line failed");
+    // One level-3 report per line failure: not again when the line is
+    // already closing or reopening, and the line's own report says the rest.
+    const bool known = line_.starting() || plat_thread_wait_for_stop(0);
+    PLAT_LOG(known ? 7 : 3, "send serial data failed, serial port is busy, send again, rc = [%d]\n", rc);
+    port_stats::add(stats.dropped);
+    release_pending(seq, nullptr);
     line_.fail("write", serial_h->last_error());
     return false;
   }
@@ -579,17 +582,11 @@ void port::handle_block(const block &b) {
 std::unique_ptr<port> south_port_serial_transparent_create(tw_conf_node *element, struct mux *m) {
   RVON(element, nullptr);
   settings s;
-  s.id = tw_conf_node_attr_get_int(element, "id", 255);
-  s.type = tw_conf_node_attr_get_string_dup(element, "type", "rtu");
+  serial_port_settings_read(element, "rtu", &s);
   s.timeout = tw_conf_node_attr_get_int(element, "timeout", 1000);
-  s.baudrate = tw_conf_node_attr_get_int(element, "baudrate", 9600);
-  s.byte_size = tw_conf_node_attr_get_int(element, "byte_size", 8);
-  s.stop_bits = tw_conf_node_attr_get_int(element, "stop_bits", 1);
-  s.parity = tw_conf_node_attr_get_int(element, "parity", 0);
   s.time_interval = tw_conf_node_attr_get_int(element, "time_interval", 50);
   s.mode = mode_from_text(tw_conf_node_attr_get_string(element, "transmission_mode", "transparent_mode"));
   s.bridge_mode = std::strcmp(tw_conf_node_attr_get_string(element, "bridge_mode", "false"), "true") == 0;
-  s.port = tw_conf_node_attr_get_int(element, "port", 1);
   s.cache_polling_cycle = tw_conf_node_attr_get_int(element, "cache_polling_cycle", 5000);
   return std::make_unique<port>(s, m);
 }

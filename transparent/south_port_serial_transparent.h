@@ -95,20 +95,13 @@ bridge_header bridge_header_decode(const uint8_t *in);
 // is the code of the last that failed, or 0.
 int bridge_reply_check(const uint8_t *datagram, size_t size, const bridge_header &last);
 
-struct settings {
-  int id = 255;
-  std::string type = "rtu";  // stored only
-  int timeout = 1000;        // ms; <= 0 is replaced by 1000
-  int baudrate = 9600;
-  int byte_size = 8;
-  int stop_bits = 1;
-  int parity = 0;
+struct settings : serial_port_settings {
+  settings() { type = "rtu"; }  // stored only
+  int timeout = 1000;      // ms; <= 0 is replaced by 1000
   int time_interval = 50;  // ms of silence that ends a block; the bridge reply wait
   int mode = TRANSPARENT_MODE;
   bool bridge_mode = false;
-  int port = 1;
-  int cache_polling_cycle = 5000;  // stored only
-  uint32_t retry_ms = 10000;       // pause between two failed opens
+  int cache_polling_cycle = 5000;              // stored only
   uint16_t bridge_udp_port = BRIDGE_UDP_PORT;  // where the bridge listens on 127.0.0.1 (tests move it)
 };
 
@@ -120,9 +113,10 @@ class port final : public south_port, private serial_line_user {
   port(const port &) = delete;
   port &operator=(const port &) = delete;
 
-  // -1 in listen mode (not taken), 1 while a request is pending (the caller
-  // keeps the frame; a platform thread is woken when its turn comes), 0
-  // taken (the slot owns the caller's reference). Any thread.
+  // -1 in listen mode or while the line is closed (not taken), 1 while a
+  // request is pending (the caller keeps the frame; a platform thread is
+  // woken when its turn comes), 0 taken (the slot owns the caller's
+  // reference). Any thread.
   int push_request(mb_frame *frame) override;
   // serial_port_change_state: closes or reopens the line; ignored in bridge
   // mode. Returns 0.
@@ -201,6 +195,8 @@ class port final : public south_port, private serial_line_user {
   refused_offers refused_;
   plat_thread_handle send_thread_;
   plat_thread_handle receive_thread_;
+  // Serial mode: refusing while the line is closed (checked under lock_).
+  closed_line_refusal refusal_;
 
   // Receive thread only.
   rtu_framer framer_;

@@ -1,6 +1,7 @@
 """What the process tests share: the trellis binary under test, the device
 scripts of tests/peers as child processes, pty lines, a raw Modbus TCP master."""
 import contextlib
+import errno
 import os
 import random
 import re
@@ -9,6 +10,7 @@ import signal
 import socket
 import struct
 import subprocess
+import termios
 import threading
 import time
 
@@ -201,6 +203,48 @@ class Peer(Closing):
         with contextlib.suppress(ProcessLookupError):
             self.proc.send_signal(signal.SIGCONT)  # a stopped device must see the SIGTERM
         stop_process(self.proc)
+
+
+class RawLine(Closing):
+    """The far end of a pty pair, read and written as raw bytes."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        attrs = termios.tcgetattr(self.fd)
+        attrs[0] = attrs[1] = attrs[3] = 0  # raw: no input, output or line processing
+        termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
+        self.buf = b""
+
+    def write(self, data):
+        os.write(self.fd, data)
+
+    def _fill(self, wait):
+        if select.select([self.fd], [], [], max(0.0, wait))[0]:
+            with contextlib.suppress(BlockingIOError):
+                chunk = os.read(self.fd, 65536)
+                if not chunk:  # a pty whose other end is gone reads as end of file
+                    raise OSError(errno.EIO, "line hung up")
+                self.buf += chunk
+            return True
+        return False
+
+    def read(self, n, timeout=3.0):
+        """Exactly n bytes, or what came within timeout."""
+        deadline = time.monotonic() + timeout
+        while len(self.buf) < n and self._fill(deadline - time.monotonic()):
+            pass
+        data, self.buf = self.buf[:n], self.buf[n:]
+        return data
+
+    def quiet(self, seconds):
+        """True when nothing arrives within `seconds` (and nothing was left unread)."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self._fill(deadline - time.monotonic())
+        return self.buf == b""
+
+    def close(self):
+        os.close(self.fd)
 
 
 @contextlib.contextmanager

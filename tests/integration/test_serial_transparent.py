@@ -4,53 +4,12 @@ serial transparent ports on lines 2 and 3), the three modes, silence framing,
 the datagram bridge, the status tags and the stop."""
 import contextlib
 import os
-import select
 import subprocess
-import termios
 import time
 
-from gateway import HERE, Closing, Gateway, Peer, PtyPair, server_xml, wait_for
+from gateway import HERE, Gateway, Peer, PtyPair, RawLine, server_xml, wait_for
 
 TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
-
-
-class RawLine(Closing):
-    """The far end of a pty pair, read and written as raw bytes."""
-
-    def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        attrs = termios.tcgetattr(self.fd)
-        attrs[0] = attrs[1] = attrs[3] = 0  # raw: no input, output or line processing
-        termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
-        self.buf = b""
-
-    def write(self, data):
-        os.write(self.fd, data)
-
-    def _fill(self, wait):
-        if select.select([self.fd], [], [], max(0.0, wait))[0]:
-            with contextlib.suppress(BlockingIOError):
-                self.buf += os.read(self.fd, 65536)
-            return True
-        return False
-
-    def read(self, n, timeout=3.0):
-        """Exactly n bytes, or what came within timeout."""
-        deadline = time.monotonic() + timeout
-        while len(self.buf) < n and self._fill(deadline - time.monotonic()):
-            pass
-        data, self.buf = self.buf[:n], self.buf[n:]
-        return data
-
-    def quiet(self, seconds):
-        """True when nothing arrives within `seconds` (and nothing was left unread)."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            self._fill(deadline - time.monotonic())
-        return self.buf == b""
-
-    def close(self):
-        os.close(self.fd)
 
 
 @contextlib.contextmanager

@@ -27,15 +27,6 @@ using south_test::pty_pair;
 using south_test::read_req;
 using south_test::with_crc;
 
-bytes ascii(const bytes &body) {
-  bytes all = body;
-  all.push_back(mb_lrc(body.data(), static_cast<uint32_t>(body.size())));
-  std::string text(2 * all.size(), '\0');
-  mb_bin_to_hex(text.data(), all.data(), static_cast<uint32_t>(all.size()));
-  text = ":" + text + "\r\n";
-  return {text.begin(), text.end()};
-}
-
 class NorthSerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -159,21 +150,6 @@ TEST_F(NorthSerialTest, RtuRequestsAreCutBySilencesLongerThanTheInterval) {
   EXPECT_EQ(mb_frame_get_req_id(f), 1);
   EXPECT_EQ(bytes(f->buf, f->buf + f->len), read_req(1, 3, 0, 1));
   mb_frame_release(f);
-}
-
-TEST_F(NorthSerialTest, AsciiRequestIsAnsweredInAscii) {
-  make_port<north_port_ascii, north_port_ascii_settings>();
-  EXPECT_EQ(port_->interval(), 40u);
-  // Noise, lower case, in two writes.
-  bytes req = ascii(read_req(0x11, 4, 2, 1));
-  for (uint8_t &c : req) c = static_cast<uint8_t>(std::tolower(c));
-  master_write({'x', 'y'});
-  master_write(bytes(req.begin(), req.begin() + 6));
-  plat_systick_sleep(20);
-  master_write(bytes(req.begin() + 6, req.end()));
-  ASSERT_TRUE(north_test::wait_until([&] { return south_.taken() == 1; }));
-  south_.answer(0, {0x01, 0x04, 0x02, 0xAB, 0xCD});
-  EXPECT_EQ(master_read(100), ascii({0x11, 0x04, 0x02, 0xAB, 0xCD}));
 }
 
 TEST_F(NorthSerialTest, CreateReadsTheElementAndItsLastTable) {
