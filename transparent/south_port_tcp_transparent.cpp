@@ -80,6 +80,9 @@ void port::connection_broken(const std::shared_ptr<plat_socket> &s) {
   }
   if (!was_current) return;
   set_open(false);
+  // A receive still waiting on it (the send thread saw the break first)
+  // returns at once.
+  plat_socket_shutdown(s.get());
   PLAT_LOG(5, "[south %s] ip:[%s] port:[%d] disconnected.\n", config().type.c_str(), host().c_str(), tcp_port());
 }
 
