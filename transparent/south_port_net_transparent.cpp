@@ -190,6 +190,7 @@ void port_base::send_pass() {
   {
     std::scoped_lock guard(lock_);
     const size_t free_before = free_places_locked();
+    const uint32_t accepted_at = send_list_.front().accepted_at;
     send_list_.pop_front();  // its reference is this pass's now
     if (fits && settings_.mode == ANSWER_MODE) {
       if (wait_list_.size() >= static_cast<size_t>(settings_.south_list_size)) {
@@ -198,13 +199,14 @@ void port_base::send_pass() {
         PLAT_LOG(7, "PUSH TO RECEIVE LIST");
         mb_frame_add_ref(req);  // the wait list's own
         mb_frame_mark_sent(req);  // its time-out clock starts
-        wait_list_.push_back({req, plat_systick_get()});
+        wait_list_.push_back({req, accepted_at});
         PLAT_LOG(7, "push done");
       }
     }
     room_appeared_locked(free_before);
   }
   if (dropped) {
+    // Nothing was sent, so no pause is owed.
     if (fits) PLAT_LOG(7, "release frame\n");
     PLAT_LOG(7, "RON(req_frame) failed");
     port_stats::add(stats.dropped);
@@ -219,10 +221,10 @@ void port_base::send_pass() {
       if (take_waiting(req)) mb_frame_release(req);
     }
     mb_frame_release(req);  // the send list's; in answer mode the wait list keeps its own
+    // The pause between two requests.
+    plat_systick_sleep(static_cast<uint32_t>(settings_.time_interval));
   }
-
-  // The pause between two requests; the next pass runs at once if more wait.
-  plat_systick_sleep(static_cast<uint32_t>(settings_.time_interval));
+  // The next pass runs at once if more wait.
   std::scoped_lock guard(lock_);
   if (!send_list_.empty()) plat_thread_wake_self();
 }

@@ -143,6 +143,24 @@ TEST_F(SouthTcpTransparentTest, ABrokenConnectionReleasesQueuedAndWaitingRequest
   EXPECT_EQ(port_->stats.connects.load(), 2u);
 }
 
+TEST_F(SouthTcpTransparentTest, ARequestWhoseTurnFindsTheWaitListFullIsDroppedUnsent) {
+  // Offers are taken while neither list is full; sending is paced by 300 ms.
+  make_port(2, 5000, 300);
+  reply_box first, second, third;
+  ASSERT_EQ(port_->push_request(raw_request(first, "silent 1")), 0);
+  ASSERT_TRUE(wait_until([&] { return port_->waiting() == 1; }, 2000));
+  ASSERT_EQ(port_->push_request(raw_request(second, "silent 2")), 0);
+  ASSERT_EQ(port_->push_request(raw_request(third, "silent 3")), 0);
+  ASSERT_TRUE(third.wait_freed(1, 3000));
+  EXPECT_EQ(third.answer_count(), 0u);
+  EXPECT_EQ(port_->stats.dropped.load(), 1u);
+  EXPECT_EQ(port_->waiting(), 2u);
+  EXPECT_EQ(first.freed_count() + second.freed_count(), 0);
+  for (const bytes &r : dev_->seen()) EXPECT_NE(r, text("silent 3"));
+  port_.reset();  // before the boxes: the port releases what still waits
+  EXPECT_EQ(first.freed_count() + second.freed_count(), 2);
+}
+
 // A platform thread that offers its frames in turn, one per pass, and waits
 // only to be woken (its period is far longer than the test).
 struct offerer {
