@@ -83,13 +83,15 @@ class SouthTcpTransparentTest : public ::testing::Test {
   }
 
   uint16_t dev_port_ = 0;
+  // Where the requests' answers go: they outlive the port, whose threads
+  // may still be telling them a frame was freed when a test body ends.
+  reply_box first, second, third, fourth;
   std::unique_ptr<fake_device> dev_;
   std::unique_ptr<south_tcp_transparent::port> port_;  // declared last: destroyed first
 };
 
 TEST_F(SouthTcpTransparentTest, WaitingRequestsExpireOldestFirstAndTheNextIsAnsweredByItsOwnAnswer) {
   make_port(2, 300, 20);
-  reply_box first, second, third;
   ASSERT_EQ(port_->push_request(raw_request(first, "silent 1")), 0);
   ASSERT_EQ(port_->push_request(raw_request(second, "silent 2")), 0);
   ASSERT_TRUE(wait_until([&] { return port_->waiting() == 2; }, 2000));
@@ -106,7 +108,6 @@ TEST_F(SouthTcpTransparentTest, WaitingRequestsExpireOldestFirstAndTheNextIsAnsw
   EXPECT_EQ(port_->stats.timeouts.load(), 2u);
   EXPECT_EQ(port_->waiting(), 0u);
 
-  reply_box fourth;
   ASSERT_EQ(port_->push_request(raw_request(fourth, "four")), 0);
   ASSERT_TRUE(fourth.wait_freed(1, 2000));
   ASSERT_EQ(fourth.answer_count(), 1u);
@@ -121,7 +122,8 @@ TEST_F(SouthTcpTransparentTest, ABrokenConnectionReleasesQueuedAndWaitingRequest
   // A long pause after each send keeps the second request queued while the
   // device hangs up on the first.
   make_port(2, 5000, 1000);
-  reply_box waiting_box, queued_box;
+  reply_box &waiting_box = first;
+  reply_box &queued_box = second;
   ASSERT_EQ(port_->push_request(raw_request(waiting_box, "hang")), 0);
   ASSERT_EQ(port_->push_request(raw_request(queued_box, "queued")), 0);
   ASSERT_TRUE(waiting_box.wait_freed(1, 3000));
@@ -131,7 +133,7 @@ TEST_F(SouthTcpTransparentTest, ABrokenConnectionReleasesQueuedAndWaitingRequest
   EXPECT_EQ(port_->queued() + port_->waiting(), 0u);
 
   ASSERT_TRUE(wait_until([&] { return port_->connected() && port_->threads_running(); }, 3000));
-  reply_box next;
+  reply_box &next = third;
   mb_frame *f = raw_request(next, "after");
   ASSERT_TRUE(wait_until([&] { return port_->push_request(f) == 0; }, 3000));
   ASSERT_TRUE(next.wait_freed(1, 3000));
@@ -146,7 +148,6 @@ TEST_F(SouthTcpTransparentTest, ABrokenConnectionReleasesQueuedAndWaitingRequest
 TEST_F(SouthTcpTransparentTest, ARequestWhoseTurnFindsTheWaitListFullIsDroppedUnsent) {
   // Offers are taken while neither list is full; sending is paced by 300 ms.
   make_port(2, 5000, 300);
-  reply_box first, second, third;
   ASSERT_EQ(port_->push_request(raw_request(first, "silent 1")), 0);
   ASSERT_TRUE(wait_until([&] { return port_->waiting() == 1; }, 2000));
   ASSERT_EQ(port_->push_request(raw_request(second, "silent 2")), 0);
@@ -157,7 +158,7 @@ TEST_F(SouthTcpTransparentTest, ARequestWhoseTurnFindsTheWaitListFullIsDroppedUn
   EXPECT_EQ(port_->waiting(), 2u);
   EXPECT_EQ(first.freed_count() + second.freed_count(), 0);
   for (const bytes &r : dev_->seen()) EXPECT_NE(r, text("silent 3"));
-  port_.reset();  // before the boxes: the port releases what still waits
+  port_.reset();  // releases what still waits
   EXPECT_EQ(first.freed_count() + second.freed_count(), 2);
 }
 
@@ -191,7 +192,8 @@ struct offerer {
 TEST_F(SouthTcpTransparentTest, ARefusedOffererIsWokenWhenThePortConnectsAndWhenRoomAppears) {
   make_port(1, 2000, 0, false);
   dev_->set_handler([](const bytes &req) { return fake_device::script{{300, text("re:" + std::string(req.begin(), req.end()))}}; });
-  reply_box a, b;
+  reply_box &a = first;
+  reply_box &b = second;
   offerer o(port_.get(), {raw_request(a, "one"), raw_request(b, "two")});
   ASSERT_TRUE(wait_until([&] { return o.refusals.load() >= 1; }, 2000)) << "refused while not connected";
   EXPECT_EQ(o.taken.load(), 0u);
@@ -222,11 +224,11 @@ TEST(SouthUdpTransparent, AnyDatagramRestartsTheClockButOnlyTheDevicesOwnAnswers
   s.udp_port = dev_port;
   s.timeout = 500;
   s.time_interval = 0;
+  reply_box box;  // outlives the port
   auto port = std::make_unique<south_udp_transparent::port>(s, nullptr);
   EXPECT_EQ(port->get_mode(), ANSWER_MODE);
   port->start(nullptr, nullptr);
 
-  reply_box box;
   ASSERT_EQ(port->push_request(raw_request(box, "ask")), 0);
   uint8_t buf[64];
   sockaddr_in gw{};
