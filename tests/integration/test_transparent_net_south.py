@@ -1,8 +1,10 @@
 """Transparent transmission to network devices in the real binary: the south
 TCP and UDP transparent ports against raw_device.py, with raw masters on the
-north serial transparent ports of pty lines 1 and 2. Bytes both ways, the
-order of answers with several requests in flight, a device restarted, the
-modes, the UDP source check and the stop."""
+north serial transparent ports of pty lines 1 and 2 (and, once, on the north
+TCP and UDP transparent ports). Bytes both ways, the order of answers with
+several requests in flight, a device restarted, the modes, the UDP source
+check and the stop."""
+import socket
 import time
 
 from gateway import TABLE, Gateway, Peer, free_port, lines, server_xml, wait_for
@@ -150,4 +152,32 @@ def test_udp_answers_by_default_only_from_the_devices_address_and_port(tmp_path)
         gw.wait_log("device IP or port is not registered in the configuration file")
         assert a.quiet(1.0) and b.quiet(0.1)
         wait_for(lambda: counts(gw) == (3, 2, 1, 0), 3, what=lambda: f"statistics {counts(gw)}")
+        assert gw.stop(timeout=3) == 0
+
+
+def test_network_masters_reach_network_devices_through_both_relays(tmp_path):
+    tcp_dev, udp_dev, tcp_north, udp_north = (free_port() for _ in range(4))
+    tables = "".join(f'<Table id="{t}"><Item node_id_req="*" south_port="{t}"/></Table>' for t in (1, 2))
+    body = (south("tcp", tcp_dev, 'transmission_mode="answer_mode"') +
+            south("udp", udp_dev).replace('id="1"', 'id="2"') + f"<TableList>{tables}</TableList>" +
+            f'<NorthPort type="tcp_transparent_transmission" id="1" tcp_port="{tcp_north}" time_interval="20">'
+            '<Table ip="*" id="1"/></NorthPort>'
+            f'<NorthPort type="udp_transparent_transmission" id="2" udp_port="{udp_north}">'
+            '<Table ip="127.0.0.1" id="2"/></NorthPort>')
+    with device(tmp_path, "tcp", tcp_dev), device(tmp_path, "udp", udp_dev), \
+            Gateway(tmp_path, server_xml(body)) as gw:
+        gw.wait_listening()
+        gw.wait_log("has been connected.")
+        gw.wait_log("north port udp has been started.")
+        with socket.create_connection(("127.0.0.1", tcp_north), timeout=3) as peer:
+            peer.sendall(b"over tcp")
+            got_back = b""
+            while len(got_back) < 11 and (chunk := peer.recv(64)):
+                got_back += chunk
+            assert got_back == b"re:over tcp"
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.settimeout(3)
+            sender.bind(("127.0.0.1", 0))
+            sender.sendto(b"over udp", ("127.0.0.1", udp_north))
+            assert sender.recvfrom(64) == (b"re:over udp", ("127.0.0.1", udp_north))
         assert gw.stop(timeout=3) == 0
