@@ -102,18 +102,19 @@ def test_tcp_device_restarted_reconnects_releases_what_waited_and_relays_again(t
 def test_tcp_listen_mode_over_ipv6_broadcasts_and_refuses_offers(tmp_path):
     dev_port = free_port()
     body = south("tcp", dev_port, 'transmission_mode="listen_mode"', host="::1") + TABLE + north(1, 1) + north(2, 2)
-    with lines(tmp_path, 2) as (_, (a, b)), \
-            device(tmp_path, "tcp", dev_port, "--host", "::1", "--greet", "reading 42") as dev, \
-            gateway(tmp_path, body) as gw:
+    with lines(tmp_path, 2) as (_, (a, b)), gateway(tmp_path, body) as gw:
+        # The device greets as soon as it is connected: it comes once the
+        # north lines are open to hear it.
         gw.wait_log("north port serial has been started.", count=2)
-        gw.wait_log(f"ip:[::1] port:[{dev_port}] has been connected.")
-        assert a.read(10) == b"reading 42"
-        assert b.read(10) == b"reading 42"
-        a.write(b"ignored")
-        gw.wait_log("south port is in listen mode, do not push request")
-        time.sleep(0.2)
-        assert dev.count("got") == 0
-        assert gw.stop(timeout=3) == 0
+        with device(tmp_path, "tcp", dev_port, "--host", "::1", "--greet", "reading 42") as dev:
+            gw.wait_log(f"ip:[::1] port:[{dev_port}] has been connected.")
+            assert a.read(10) == b"reading 42"
+            assert b.read(10) == b"reading 42"
+            a.write(b"ignored")
+            gw.wait_log("south port is in listen mode, do not push request")
+            time.sleep(0.2)
+            assert dev.count("got") == 0
+            assert gw.stop(timeout=3) == 0
 
 
 def test_tcp_transparent_mode_by_default_sends_and_broadcasts_the_reply(tmp_path):
