@@ -23,6 +23,8 @@
 #include "transparent/north_port_tcp_transparent.h"
 #include "transparent/north_port_udp_transparent.h"
 #include "transparent/south_port_serial_transparent.h"
+#include "transparent/south_port_tcp_transparent.h"
+#include "transparent/south_port_udp_transparent.h"
 
 namespace {
 
@@ -94,10 +96,10 @@ constexpr port_type_row port_types[] = {
      "create south_port_serial done. addr is %p\n", south_create<south_port_serial_transparent_create>,
      "create north_port_serial done. addr is %p\n", north_create<north_port_serial_transparent_create>},
     {"tcp_transparent_transmission", PORT_KIND_TRANSPARENT, false,  //
-     "create south_port_tcp done. addr is %p\n", nullptr,  //
+     "create south_port_tcp done. addr is %p\n", south_create<south_port_tcp_transparent_create>,  //
      "create north_port_tcp done. addr is %p\n", north_create<north_port_tcp_transparent_create>},
     {"udp_transparent_transmission", PORT_KIND_TRANSPARENT, false,  //
-     "create south_port_udp done. addr is %p\n", nullptr,  //
+     "create south_port_udp done. addr is %p\n", south_create<south_port_udp_transparent_create>,  //
      "create north_port_udp done. addr is %p\n", north_create<north_port_udp_transparent_create>},
 };
 

@@ -36,20 +36,13 @@ south_port_tcp::south_port_tcp(const south_port_tcp_settings &settings)
 
 south_port_tcp::south_port_tcp(checked, const south_port_tcp_settings &s)
     : south_port_base(s.type, static_cast<uint32_t>(s.timeout), static_cast<uint32_t>(s.cache_polling_cycle)),
-      settings_(s) {
-  if (s.host.find(':') != std::string::npos) {
-    family_ = 16;
-    address_ok_ = plat_inet6_addr(s.host.c_str(), address6_) != 0;
-  } else {
-    family_ = 4;
-    address4_ = plat_inet_addr(s.host.c_str());
-    // The parser answers "no address" with the broadcast address itself.
-    address_ok_ = address4_ != 0xFFFFFFFFu || s.host == "255.255.255.255";
-  }
-  if (!address_ok_) {
-    PLAT_LOG(3, "[south %s]: host [%s] is not an IPv%d address; the device cannot be reached\n", type().c_str(),
-             s.host.c_str(), family_ == 16 ? 6 : 4);
-  }
+      settings_(s),
+      connector_({.type = s.type,
+                  .label = s.type,
+                  .host = s.host,
+                  .port = static_cast<uint16_t>(s.tcp_port),
+                  .reconnect_ms = s.reconnect_ms},
+                 stats) {
   mbap_framer_init(&mbap_, mbap_side::south);
   rtu_framer_options rtu;
   rtu.gap_ms = static_cast<uint32_t>(s.time_interval);
@@ -119,13 +112,7 @@ void south_port_tcp::mbtcp_cli_proc() {
 
   // Woken early (the send thread found the connection gone): the slot is
   // free now, but the next connect waits for its second.
-  const uint32_t since = plat_systick_get() - last_connect_tick_;
-  if (tried_connect_ && since < settings_.reconnect_ms) {
-    plat_thread_next_pass_in(settings_.reconnect_ms - since);
-    return;
-  }
-  tried_connect_ = true;
-  last_connect_tick_ = plat_systick_get();
+  if (!connector_.attempt_due()) return;
   std::shared_ptr<plat_socket> s = connect_socket();
   if (!s) return;
 
@@ -148,35 +135,9 @@ void south_port_tcp::mbtcp_cli_proc() {
 }
 
 std::shared_ptr<plat_socket> south_port_tcp::connect_socket() {
-  plat_socket_handle created = family_ == 16 ? plat_socket_create_tcp_ipv6() : plat_socket_create_tcp();
-  if (!created) {
-    PLAT_LOG(7, "ROF(port->sock != PLAT_INVALID_HANDLE) failed");
-    return nullptr;
-  }
-  std::shared_ptr<plat_socket> s(std::move(created));
-  plat_socket_setopt_reuse_addr(s.get(), 1);
-  int rc = -1;
-  if (address_ok_) {
-    const uint16_t port = plat_htons(static_cast<uint16_t>(settings_.tcp_port));
-    rc = family_ == 16 ? plat_socket_connect_ipv6(s.get(), address6_, port)
-                       : plat_socket_connect(s.get(), address4_, port);
-  }
-  if (rc != 0) {
-    port_stats::add(stats.connect_failures);
-    count_connect_failure();
-    return nullptr;  // closes the socket
-  }
-  return s;
-}
-
-void south_port_tcp::count_connect_failure() {
-  // Not reset by a connection: the pair of messages marks every tenth
-  // failure, so a dead device costs one pair every ten seconds.
-  if (connect_failures_.fetch_add(1) + 1 > 9) {
-    connect_failures_.store(0);
-    PLAT_LOG(5, "[%s] ip:[%s] port:[%d] connect fail.\n", type().c_str(), host().c_str(), settings_.tcp_port);
-    PLAT_LOG(5, "[%s] reconnecting...\n", type().c_str());
-  }
+  tcp_connector::result r = connector_.connect();
+  if (r.what == tcp_connector::outcome::no_socket) PLAT_LOG(7, "ROF(port->sock != PLAT_INVALID_HANDLE) failed");
+  return std::move(r.sock);
 }
 
 mb_frame *south_port_tcp::rx_tcp_fsm(const uint8_t *bytes, int n) {

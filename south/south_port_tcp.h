@@ -43,6 +43,7 @@
 #include "platform/plat_socket.h"
 #include "platform/plat_thread.h"
 #include "platform/tw_conf.h"
+#include "route/tcp_connector.h"
 #include "south/south_port_base.h"
 
 struct south_port_tcp_settings {
@@ -85,11 +86,11 @@ class south_port_tcp final : public south_port_base {
   bool rtu_over_tcp() const { return settings_.rtu_over_tcp; }
   uint32_t time_interval() const { return static_cast<uint32_t>(settings_.time_interval); }
   // 16 for an IPv6 host, 4 for IPv4.
-  uint8_t address_family() const { return family_; }
+  uint8_t address_family() const { return connector_.family(); }
   // True while the port holds an established connection.
   bool connected();
   // Failed attempts since the last pair of failure messages (0-9).
-  int32_t connect_failures() const { return connect_failures_.load(); }
+  int32_t connect_failures() const { return connector_.failures(); }
 
  private:
   struct checked {};
@@ -103,7 +104,6 @@ class south_port_tcp final : public south_port_base {
   bool drop_socket(const std::shared_ptr<plat_socket> &s);
   // Manager: a fresh socket, connected; null on failure.
   std::shared_ptr<plat_socket> connect_socket();
-  void count_connect_failure();
   // Makes the manager run its next pass at once.
   void wake_manager();
   // Send thread: empties the socket of bytes no request is waiting for.
@@ -111,10 +111,11 @@ class south_port_tcp final : public south_port_base {
   bool discard_late_bytes(plat_socket *sock);
 
   const south_port_tcp_settings settings_;
-  uint8_t family_ = 4;          // 4 IPv4, 16 IPv6
-  uint32_t address4_ = 0;       // network order
-  uint8_t address6_[16] = {};
-  bool address_ok_ = false;
+  // Manager thread only (the failure count is read by tests): the device's
+  // address, the attempts and their pacing. A device that accepts and drops
+  // at once wakes the manager at every request; it still connects at most
+  // once a second.
+  tcp_connector connector_;
 
   // Guards `sock_` (which connection is current, not the I/O on it) and
   // `cli_thread_`. Held only to read or swap them, never across I/O or a
@@ -122,14 +123,6 @@ class south_port_tcp final : public south_port_base {
   std::mutex conn_lock_;
   std::shared_ptr<plat_socket> sock_;
   plat_thread_handle cli_thread_;
-
-  // Manager thread only (read by tests).
-  std::atomic<int32_t> connect_failures_{0};
-  // Manager thread only: when the last connect was tried. A device that
-  // accepts and drops at once wakes the manager at every request; it still
-  // connects at most once a second.
-  bool tried_connect_ = false;
-  uint32_t last_connect_tick_ = 0;
 
   // Send thread only, reset by the manager while no send thread runs.
   uint16_t transaction_counter_ = 0;

@@ -34,14 +34,8 @@ south_port_udp::south_port_udp(const south_port_udp_settings &settings)
 
 south_port_udp::south_port_udp(checked, const south_port_udp_settings &s)
     : south_port_base(s.type, static_cast<uint32_t>(s.timeout), static_cast<uint32_t>(s.cache_polling_cycle)),
-      settings_(s) {
-  address_ = plat_inet_addr(s.host.c_str());
-  // The parser answers "no address" with the broadcast address itself.
-  address_ok_ = address_ != 0xFFFFFFFFu || s.host == "255.255.255.255";
-  if (!address_ok_) {
-    PLAT_LOG(3, "[south %s]: host [%s] is not an IPv4 address; the device cannot be reached\n", type().c_str(),
-             s.host.c_str());
-  }
+      settings_(s),
+      device_(s.type, s.host, static_cast<uint16_t>(s.udp_port)) {
   mbap_framer_init(&mbap_, mbap_side::south);
   // One datagram is one frame: every feed is cut at once, and a datagram
   // longer than any RTU frame is dropped whole.
@@ -134,19 +128,13 @@ mb_frame *south_port_udp::rx_rtu_fsm(const uint8_t *bytes, int n) {
 }
 
 int south_port_udp::receive(uint8_t *buf, size_t size, uint32_t wait_ms, bool *foreign) {
-  *foreign = false;
-  uint32_t from = 0;
-  uint16_t from_port = 0;
-  const int n = plat_socket_recvfrom(sock_.get(), buf, size, &from, &from_port, wait_ms);
   // A failed receive is no datagram: the exchange waits on for the time-out.
-  if (n <= 0) return 0;
-  port_stats::add(stats.bytes_in, static_cast<uint64_t>(n));
-  if (from != address_ || from_port != plat_htons(udp_port())) {
-    port_stats::add(stats.framing_drops);
+  const int n = device_.receive(sock_.get(), buf, size, wait_ms, stats, foreign);
+  if (n < 0) return 0;
+  if (*foreign) {
     PLAT_LOG(4,
              "The north port UDP device IP or port is not registered in the configuration file, check the "
              "configuration or link\n");
-    *foreign = true;
   }
   return n;
 }
@@ -203,7 +191,7 @@ void south_port_udp::send_pass() {
   }
   discard_late_datagrams();
   PLAT_LOG_BUF(6, "SOUTH UDP ->", tx, tx_len);
-  if (!address_ok_ || plat_socket_sendto(sock_.get(), tx, tx_len, address_, plat_htons(udp_port())) < 0) {
+  if (device_.send(sock_.get(), tx, tx_len) < 0) {
     // Nothing went out, so nothing can answer (the send's failure is logged):
     // the device cannot be reached.
     release_unanswered(req, MB_EX_GATEWAY_PATH_UNAVAILABLE);

@@ -31,6 +31,7 @@
 #include "frame/rtu_framer.h"
 #include "platform/plat_socket.h"
 #include "platform/tw_conf.h"
+#include "route/udp_device.h"
 #include "south/south_port_base.h"
 
 namespace south_udp {
@@ -83,8 +84,7 @@ class south_port_udp final : public south_port_base {
   int receive(uint8_t *buf, size_t size, uint32_t wait_ms, bool *foreign);
 
   const south_port_udp_settings settings_;
-  uint32_t address_ = 0;  // network order
-  bool address_ok_ = false;
+  const udp_device device_;
   // Created by start() before the threads run; never replaced.
   plat_socket_handle sock_;
 

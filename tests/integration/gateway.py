@@ -248,6 +248,14 @@ class RawLine(Closing):
 
 
 @contextlib.contextmanager
+def lines(tmp_path, count):
+    """Pty pairs ttyAP0.. (gateway) / devN (far end) with RawLine far ends."""
+    with contextlib.ExitStack() as stack:
+        pairs = [stack.enter_context(PtyPair(tmp_path, f"ttyAP{i}", f"dev{i}")) for i in range(count)]
+        yield pairs, [stack.enter_context(RawLine(p.device_end)) for p in pairs]
+
+
+@contextlib.contextmanager
 def rtu_line(directory, unit):
     """The gateway's serial line 1 (prefix <directory>/ttyAP) with
     rtu_device.py serving `unit` on its other end; yields (pty, device)."""

@@ -2,22 +2,13 @@
 and devices on pty pairs (the south serial transparent port on line 1, north
 serial transparent ports on lines 2 and 3), the three modes, silence framing,
 the datagram bridge, the status tags and the stop."""
-import contextlib
 import os
 import subprocess
 import time
 
-from gateway import HERE, Gateway, Peer, PtyPair, RawLine, server_xml, wait_for
+from gateway import HERE, Gateway, Peer, PtyPair, lines, server_xml, wait_for
 
 TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
-
-
-@contextlib.contextmanager
-def lines(tmp_path, count):
-    """Pty pairs ttyAP0.. (gateway) / devN (far end) with RawLine far ends."""
-    with contextlib.ExitStack() as stack:
-        pairs = [stack.enter_context(PtyPair(tmp_path, f"ttyAP{i}", f"dev{i}")) for i in range(count)]
-        yield pairs, [stack.enter_context(RawLine(p.device_end)) for p in pairs]
 
 
 def south(mode, extra="", port=1, timeout=800):

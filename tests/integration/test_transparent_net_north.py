@@ -13,9 +13,8 @@ import time
 
 import pytest
 
-from gateway import HERE, PEERS, Gateway, PtyPair, Raw, free_port, server_xml
+from gateway import HERE, PEERS, Gateway, PtyPair, Raw, free_port, lines, server_xml
 from gateway import Peer as GatewayPeer
-from test_serial_transparent import lines
 
 ADMITTED = "[tcp transparent] add a new client to tcp server"
 WARNING = "NORTH PORT TCP TRANSPARENT MODE CALLBACK WARNING, MAX CONNECTION IS 16"

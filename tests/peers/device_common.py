@@ -10,25 +10,27 @@ import sys
 
 logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
 
-from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,  # noqa: E402
-                                ModbusSlaveContext)
 
+def counting_block_class():
+    """The data block that reports every access the server makes for a
+    request. Made on first use: a peer that speaks no Modbus shares the
+    argument handling below without loading pymodbus."""
+    from pymodbus.datastore import ModbusSequentialDataBlock
 
-class CountingBlock(ModbusSequentialDataBlock):
-    """A data block that reports every access the server makes for a request."""
+    class CountingBlock(ModbusSequentialDataBlock):
+        def __init__(self, kind, values, report, suffix):
+            super().__init__(0, values)
+            self.kind, self.report, self.suffix = kind, report, suffix
 
-    def __init__(self, kind, values, report, suffix):
-        super().__init__(0, values)
-        self.kind, self.report, self.suffix = kind, report, suffix
+        def getValues(self, address, count=1):
+            self.report(f"read {self.kind} {address} {count}{self.suffix}")
+            return super().getValues(address, count)
 
-    def getValues(self, address, count=1):
-        self.report(f"read {self.kind} {address} {count}{self.suffix}")
-        return super().getValues(address, count)
-
-    def setValues(self, address, values):
-        count = len(values) if isinstance(values, list) else 1
-        self.report(f"write {self.kind} {address} {count}{self.suffix}")
-        return super().setValues(address, values)
+        def setValues(self, address, values):
+            count = len(values) if isinstance(values, list) else 1
+            self.report(f"write {self.kind} {address} {count}{self.suffix}")
+            return super().setValues(address, values)
+    return CountingBlock
 
 
 def parser(doc):
@@ -50,8 +52,11 @@ def reporter(log_path):
 
 def context(units, n, report, name_unit=False):
     """The data of `units`; with name_unit the access lines end in " unit N"."""
+    from pymodbus.datastore import ModbusServerContext, ModbusSlaveContext
+    counting_block = counting_block_class()
+
     def block(kind, values, unit):
-        return CountingBlock(kind, values, report, f" unit {unit}" if name_unit else "")
+        return counting_block(kind, values, report, f" unit {unit}" if name_unit else "")
     # zero_mode: the wire address is the index into the block.
     return ModbusServerContext(single=False, slaves={u: ModbusSlaveContext(
         co=block(1, [i % 2 for i in range(n)], u), di=block(2, [(i + 1) % 2 for i in range(n)], u),
