@@ -124,15 +124,6 @@ TEST_F(SouthAsciiTest, NothingOfATimedOutExchangeIsTakenForTheNext) {
   EXPECT_NE(log.find("Communication timed out"), std::string::npos) << log;
 }
 
-TEST_F(SouthAsciiTest, CacheAnswersRepeatsWithoutTheLine) {
-  make_port();
-  device_->set_handler([](const bytes &) { return fake_device::script{{0, ascii({0x01, 0x04, 0x02, 0x12, 0x34})}}; });
-  for (int i = 0; i < 3; ++i) exchange(request(box_, read_req(1, 4, 8, 1), 1));
-  EXPECT_EQ(device_->seen().size(), 1u);
-  ASSERT_EQ(box_.answer_count(), 3u);
-  EXPECT_EQ(box_.answers[2], (bytes{0x01, 0x04, 0x02, 0x12, 0x34}));
-}
-
 TEST_F(SouthAsciiTest, CreateReadsItsElementWithDefaults) {
   testing::internal::CaptureStderr();
   auto p = create_from(south_port_ascii_create, R"(<SouthPort type="ascii" port="2" timeout="0"/>)");

@@ -117,40 +117,6 @@ TEST_F(SouthRtuTest, BusyPortAnswersOneAndAClosedLineRefuses) {
   EXPECT_EQ(count_of(log, "requests are refused until it is open again"), 1u) << log;
 }
 
-TEST_F(SouthRtuTest, ALineThatHangsUpIsClosedOnceAndReopened) {
-  testing::internal::CaptureStderr();
-  make_port(300);
-  tag *t = port_->get_tag();
-  answer_with({0x01, 0x03, 0x02, 0x00, 0x01});
-  exchange(request(box_, read_req(1, 3, 0, 1)));
-  ASSERT_EQ(box_.answer_count(), 1u);
-
-  // The far end goes away while nobody uses the line: the idle check finds
-  // it, the tag drops to 0 and the line stays closed while it cannot open.
-  device_.reset();
-  pty_.close_master();
-  std::filesystem::remove(pty_.link);
-  ASSERT_TRUE(wait_until([&] { return t->value.load() == 0.0 && !port_->line_open(); }, 4000));
-  mb_frame *refused = request(box_, read_req(1, 3, 0, 1));
-  EXPECT_EQ(port_->push_request(refused), -1);
-  mb_frame_release(refused);
-
-  // Back on the same path: the retry opens it, the tag returns to 1 and
-  // requests are answered again.
-  pty_.reopen();
-  pty_.link_port(1);
-  device_ = std::make_unique<fake_device>(pty_.master, false);
-  answer_with({0x01, 0x03, 0x02, 0x00, 0x02});
-  ASSERT_TRUE(wait_until([&] { return port_->line_open() && port_->threads_running(); }, 3000));
-  EXPECT_EQ(t->value.load(), 1.0);
-  exchange(request(box_, read_req(1, 3, 0, 1)));
-  ASSERT_EQ(box_.answer_count(), 2u);
-  EXPECT_EQ(box_.answers[1], (bytes{0x01, 0x03, 0x02, 0x00, 0x02}));
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count_of(log, "line check failed"), 1u) << log;
-  EXPECT_LE(count_of(log, "failed to open seriial port"), 2u) << log;
-}
-
 TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) {
   // A time-out well above the pauses of a loaded machine: the device's
   // silences here must come from its script, not from the scheduler.

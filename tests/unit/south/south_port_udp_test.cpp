@@ -147,26 +147,10 @@ class SouthUdpTest : public ::testing::Test {
   std::unique_ptr<south_port_udp> port_;  // declared last: destroyed first
 };
 
-TEST_F(SouthUdpTest, MbapTransactionIdsAndOnlyTheRequestsOwnAnswer) {
-  plat_log_set_level(7);
-  testing::internal::CaptureStderr();
-  make_port([](const bytes &req) { return udp_device::script{{0, mbap(tid_of(req), 0, answer(7, 3, 4, 0x10))}}; });
-  for (int i = 0; i < 4; ++i) offer(request(box_, read_req(7, 3, 0x10, 2)));
-  ASSERT_TRUE(box_.wait_freed(4, 3000));
-  plat_log_set_level(5);
-  const std::string log = testing::internal::GetCapturedStderr();
-  const auto seen = dev_->seen();
-  ASSERT_EQ(seen.size(), 4u);
-  for (uint16_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(seen[i], mbap(i, 0, read_req(7, 3, 0x10, 2))) << "request " << i;
-    EXPECT_EQ(count_of(log, "SEND ID IS " + std::to_string(i) + "\n"), 1u) << log;
-  }
-  ASSERT_EQ(box_.answer_count(), 4u);
-  EXPECT_EQ(box_.answers[3], answer(7, 3, 4, 0x10));
-
+TEST_F(SouthUdpTest, OnlyTheRequestsOwnAnswerIsDelivered) {
   // An answer to another transaction, then one with protocol id 1, then the
   // request's own answer cut over two datagrams: only that one is delivered.
-  dev_->set_handler([](const bytes &req) {
+  make_port([](const bytes &req) {
     const bytes own = mbap(tid_of(req), 0, answer(7, 3, 2, 0x40));
     return udp_device::script{{0, mbap(static_cast<uint16_t>(tid_of(req) - 1), 0, answer(7, 3, 2, 0x77))},
                               {0, mbap(tid_of(req), 1, answer(7, 3, 2, 0x66))},
@@ -174,9 +158,9 @@ TEST_F(SouthUdpTest, MbapTransactionIdsAndOnlyTheRequestsOwnAnswer) {
                               {20, bytes(own.begin() + 4, own.end())}};
   });
   offer(request(box_, read_req(7, 3, 0, 1)));
-  ASSERT_TRUE(box_.wait_freed(5, 3000));
-  ASSERT_EQ(box_.answer_count(), 5u);
-  EXPECT_EQ(box_.answers[4], answer(7, 3, 2, 0x40));
+  ASSERT_TRUE(box_.wait_freed(1, 3000));
+  ASSERT_EQ(box_.answer_count(), 1u);
+  EXPECT_EQ(box_.answers[0], answer(7, 3, 2, 0x40));
 }
 
 TEST_F(SouthUdpTest, ForeignDatagramsAreDroppedWithTheirWarningYetRestartTheTimeOut) {

@@ -240,45 +240,11 @@ class SouthBridgeTest : public ::testing::Test {
     d.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return d;
   }
-  void reply(const sockaddr_in &to, bridge_header h, const bytes &payload) {
-    bytes d(16);
-    h.buf_len = static_cast<uint32_t>(payload.size());
-    bridge_header_encode(h, d.data());
-    d.insert(d.end(), payload.begin(), payload.end());
-    sendto(bridge_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-  }
 
   int bridge_ = -1;
   reply_box box_;
   std::unique_ptr<port> port_;
 };
-
-TEST_F(SouthBridgeTest, ARequestIsWrappedAndOnlyTheMatchingReplyAnswersIt) {
-  ASSERT_EQ(port_->push_request(raw_request(box_, {0xC0, 0xC1})), 0);
-  sockaddr_in from{};
-  const bytes d = receive(&from);
-  ASSERT_EQ(d.size(), 18u);
-  const bridge_header h = bridge_header_decode(d.data());
-  EXPECT_EQ(h.magic, BRIDGE_MAGIC);
-  EXPECT_EQ(h.buf_len, 2u);
-  EXPECT_EQ(h.port_number, 6u);
-  EXPECT_EQ(bytes(d.begin() + 16, d.end()), (bytes{0xC0, 0xC1}));
-
-  // A reply to another request (seq_no) or from another port is ignored.
-  reply(from, {BRIDGE_MAGIC, h.seq_no + 1, 0, 6}, {0xEE});
-  reply(from, {BRIDGE_MAGIC, h.seq_no, 0, 5}, {0xEE});
-  reply(from, {BRIDGE_MAGIC, h.seq_no, 0, 6}, {0xD0, 0xD1, 0xD2});
-  ASSERT_TRUE(box_.wait_freed(1, 2000));
-  ASSERT_EQ(box_.answer_count(), 1u);
-  EXPECT_EQ(box_.answers[0], (bytes{0xD0, 0xD1, 0xD2}));
-
-  // The next request carries the next sequence byte.
-  ASSERT_EQ(port_->push_request(raw_request(box_, {1})), 0);
-  const bytes d2 = receive(&from);
-  ASSERT_EQ(d2.size(), 17u);
-  EXPECT_EQ(static_cast<uint8_t>(bridge_header_decode(d2.data()).seq_no - h.seq_no), 1u);
-  ASSERT_TRUE(box_.wait_freed(2, 2000));  // unanswered: timed out
-}
 
 TEST_F(SouthBridgeTest, ARequestTooLongForTheBridgeIsReleasedAtOnce) {
   const bytes big(BRIDGE_PAYLOAD_MAX + 1, 0x33);
