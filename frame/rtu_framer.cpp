@@ -2,6 +2,7 @@
 
 #include "frame/mb_codec.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -82,6 +83,14 @@ void rtu_framer_reset(rtu_framer *f) {
   f->count = 0;
   f->last_tick = 0;
   f->discarding = false;
+}
+
+uint32_t rtu_framer_wait_ms(const rtu_framer *f, uint32_t now, uint32_t idle_ms) {
+  if (f->count == 0 && !f->discarding) return idle_ms;
+  const uint32_t silence = now - f->last_tick;  // unsigned: survives the tick wrap
+  const uint32_t ends_at = f->options.gap_inclusive ? f->options.gap_ms : f->options.gap_ms + 1;
+  if (silence >= ends_at) return 0;
+  return std::min(idle_ms, ends_at - silence);
 }
 
 rtu_framer_result rtu_framer_feed(rtu_framer *f, const uint8_t *bytes, int n, uint32_t now) {

@@ -100,6 +100,13 @@ struct rtu_framer final {
 void rtu_framer_init(rtu_framer *f, const rtu_framer_options &options);
 // Empties the buffer (keeps the options).
 void rtu_framer_reset(rtu_framer *f);
+// How long a reader may wait at tick `now` for the next byte without
+// holding up the message being gathered: `idle_ms` while nothing is
+// gathered (nor discarded), 0 once the silence has ended it, otherwise the
+// rest of the gap (the gap ends it one tick later when it is exclusive),
+// never more than `idle_ms`. A quiet line then costs one wake-up per
+// `idle_ms`, and a message goes on as soon as its silence is complete.
+uint32_t rtu_framer_wait_ms(const rtu_framer *f, uint32_t now, uint32_t idle_ms);
 // Takes the `n` bytes of one read (n <= 0: none came) at tick `now`.
 // REQUIRES: bytes points at n readable bytes when n > 0.
 rtu_framer_result rtu_framer_feed(rtu_framer *f, const uint8_t *bytes, int n, uint32_t now);

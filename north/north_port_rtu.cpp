@@ -38,14 +38,7 @@ north_port_rtu::~north_port_rtu() {
   shutdown();
 }
 
-uint32_t north_port_rtu::rx_wait(uint32_t now) {
-  if (framer_.count == 0 && !framer_.discarding) return kQuietWaitMs;
-  // Gathering: the request ends once the line has been silent for longer
-  // than the interval, so look again just then.
-  const uint32_t silence = now - framer_.last_tick;
-  if (silence > interval()) return 0;
-  return std::min(kQuietWaitMs, interval() - silence + 1);
-}
+uint32_t north_port_rtu::rx_wait(uint32_t now) { return rtu_framer_wait_ms(&framer_, now, kQuietWaitMs); }
 
 mb_frame *north_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
   const rtu_framer_result r = rtu_framer_feed(&framer_, bytes, n, now);

@@ -12,6 +12,9 @@ namespace north_serial_transparent {
 namespace {
 
 constexpr uint32_t kThreadPeriodMs = 10;
+// The longest a receive waits on a quiet line (it also bounds how long a
+// close waits for the receive thread).
+constexpr uint32_t kQuietWaitMs = 100;
 
 settings check_settings(settings s) {
   if (s.north_list_size < 1) {
@@ -146,12 +149,15 @@ void port::receive_pass() {
     return;
   }
   size_t n = 0;
-  if (plat_serial_read(serial_h, read_buf_, sizeof read_buf_, &n) != 0) {
+  // A quiet line costs one wake-up per quiet wait; a block being gathered
+  // goes on as soon as its silence is complete.
+  const uint32_t wait_ms = rtu_framer_wait_ms(&framer_, plat_systick_get(), kQuietWaitMs);
+  if (plat_serial_read_wait(serial_h, read_buf_, sizeof read_buf_, &n, wait_ms) != 0) {
     line_.fail("read", serial_h->last_error());
     return;
   }
   if (n > 0) port_stats::add(stats.bytes_in, n);
-  // The read waited (up to 10 ms) for data: read again at once.
+  // The read is the pass's wait: look again at once.
   plat_thread_wake_self();
   mb_frame *frame = rx_fsm(read_buf_, static_cast<int>(n), plat_systick_get());
   if (!frame) return;

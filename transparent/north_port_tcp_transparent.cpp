@@ -62,11 +62,7 @@ tcp_server_hooks<client> server_hooks(port *p) {
 // only until its silence is complete, so that the block goes on at once;
 // otherwise as long as the client's bookkeeping allows.
 uint32_t receive_wait(const client *c, uint32_t now) {
-  if (c->rx_buf->count > 0) {
-    const uint32_t since = now - c->rx_buf->last_tick;
-    const auto gap = static_cast<uint32_t>(c->time_interval);
-    return since >= gap ? 0 : std::min(client_receive_wait_ms, gap - since);
-  }
+  if (c->rx_buf->count > 0) return rtu_framer_wait_ms(c->rx_buf.get(), now, client_receive_wait_ms);
   return client_receive_wait(&c->activity, c->idle_time, now);
 }
 

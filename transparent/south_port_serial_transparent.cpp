@@ -15,6 +15,9 @@ namespace south_serial_transparent {
 namespace {
 
 constexpr uint32_t kThreadPeriodMs = 10;
+// The longest a receive waits on a quiet line with no request out (it also
+// bounds how long a close waits for the receive thread).
+constexpr uint32_t kQuietWaitMs = 100;
 constexpr const char *kBridgeAddress = "127.0.0.1";
 
 void put_le32(uint8_t *out, uint32_t v) {
@@ -517,8 +520,18 @@ void port::receive_pass() {
       PLAT_LOG(7, "RON(south_port->serial_h) failed");
       return;
     }
+    bool request_out = false;
+    {
+      std::scoped_lock guard(lock_);
+      request_out = pending_ != nullptr;
+    }
+    // With no request out a quiet line costs one wake-up per quiet wait, and
+    // a block being gathered goes on as soon as its silence is complete;
+    // while a request is out the short reads keep its time-out on time.
+    const uint32_t wait_ms =
+        request_out ? kThreadPeriodMs : rtu_framer_wait_ms(&framer_, plat_systick_get(), kQuietWaitMs);
     size_t n = 0;
-    if (plat_serial_read(serial_h, read_buf_, sizeof read_buf_, &n) != 0) {
+    if (plat_serial_read_wait(serial_h, read_buf_, sizeof read_buf_, &n, wait_ms) != 0) {
       line_.fail("read", serial_h->last_error());  // closes this thread's line: the closing releases the request
       return;
     }
@@ -537,7 +550,7 @@ void port::receive_pass() {
       if (pending_ && state_ == slot_state::sent) mb_frame_mark_sent(pending_);
     }
     b = rx_fsm(read_buf_, static_cast<int>(n), plat_systick_get());
-    // The read waited (up to 10 ms) for data: read again at once.
+    // The read is the pass's wait: look again at once.
     plat_thread_wake_self();
   }
   if (b.len > 0) handle_block(b);

@@ -218,3 +218,33 @@ TEST_F(RtuFramerTest, ByLengthEndsAFrameAtOnceAndFallsBackToSilence) {
 }
 
 }  // namespace
+
+namespace {
+
+// A reader that waits what rtu_framer_wait_ms says and then feeds what
+// came is never early (the message is not complete yet) and never late
+// (the wait ends on the tick the message is complete), at either gap rule,
+// across the tick wrap, and while an overlong message is being discarded.
+TEST_F(RtuFramerTest, TheReadersWaitEndsExactlyWhenTheSilenceEndsTheMessage) {
+  EXPECT_EQ(rtu_framer_wait_ms(f_.get(), 5, 100), 100u) << "nothing gathered: the quiet wait";
+  for (bool inclusive : {false, true}) {
+    SCOPED_TRACE(inclusive);
+    init({.gap_ms = 40, .gap_inclusive = inclusive, .check_crc = false, .max_len = 8,
+          .discard_until_silence = true});
+    const uint32_t t0 = 0xFFFFFFF0u;  // the silence runs across the wrap
+    ASSERT_EQ(feed({1, 2, 3}, t0).event, rtu_framer_event::none);
+    const uint32_t wait = rtu_framer_wait_ms(f_.get(), t0 + 5, 100);
+    EXPECT_EQ(wait, inclusive ? 35u : 36u);
+    EXPECT_EQ(idle(t0 + 5 + wait - 1).event, rtu_framer_event::none);
+    EXPECT_EQ(rtu_framer_wait_ms(f_.get(), t0 + 5 + wait - 1, 100), 1u);
+    EXPECT_EQ(rtu_framer_wait_ms(f_.get(), t0 + 5 + wait, 100), 0u);
+    EXPECT_EQ(idle(t0 + 5 + wait).event, rtu_framer_event::frame);
+    EXPECT_EQ(rtu_framer_wait_ms(f_.get(), t0 + 5 + wait, 100), 100u) << "delivered: quiet again";
+    EXPECT_EQ(rtu_framer_wait_ms(f_.get(), t0, 10), 10u) << "never more than the quiet wait";
+
+    ASSERT_EQ(feed(std::vector<uint8_t>(9, 7), t0).event, rtu_framer_event::overflow);
+    EXPECT_EQ(rtu_framer_wait_ms(f_.get(), t0, 100), inclusive ? 40u : 41u) << "discarding until the silence";
+  }
+}
+
+}  // namespace
