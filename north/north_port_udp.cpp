@@ -164,16 +164,9 @@ int north_port_udp_start(north_port_udp *port) {
   RVON(port, -1);
   udp_core &core = *port->core;
   if (!core.sock) {
-    plat_socket_handle s = plat_socket_create_udp();
-    if (s) {
-      plat_socket_setopt_reuse_addr(s.get(), 1);
-      PLAT_LOG(6, "udp handle has been created !\n");
-    }
-    const uint16_t local_port = plat_htons(static_cast<uint16_t>(port->udp_port));
-    if (!s || plat_socket_bind(s.get(), plat_inet_addr("0.0.0.0"), local_port) != 0) {
-      PLAT_LOG(3, "[north %s]: fail to bind to port [%d]\n", core.type.c_str(), port->udp_port);
-      return 1;
-    }
+    plat_socket_handle s = udp_server_socket(port->udp_port, core.type, "[north %s]: fail to bind to port [%d]\n");
+    if (!s) return 1;
+    std::scoped_lock guard(core.lock);
     core.sock = std::shared_ptr<plat_socket>(std::move(s));
   }
   if (port->svr_thread) return 0;  // started before

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/plat_socket.h"
 #include "route/northport_table.h"
 #include "route/port_stats.h"
 
@@ -13,3 +14,8 @@
 // level 4, counted as refused in `stats` when given): its datagram is
 // dropped. Any thread; the rules are read-only once the port has started.
 northport_table *udp_sender_match(const northport_rules *rules, const std::string &sender_text, port_stats *stats);
+
+// The socket of a north UDP port: bound on every local address at
+// `udp_port`, address reuse on. Null after the level-3 line `bind_failed`
+// (%s the port type, %d the port) when it cannot be created or bound.
+plat_socket_handle udp_server_socket(int udp_port, const std::string &type, const char *bind_failed);
