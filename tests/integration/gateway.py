@@ -30,17 +30,32 @@ def wait_for(predicate, timeout=10.0, what="condition"):
     return value
 
 
+_ports_given = set()
+
+
 def free_port():
     """A free port below the kernel's range for outgoing connections: no
     connection on the machine can take it as its own (and hold it in
-    TIME_WAIT) between this check and the gateway's or a device's bind."""
+    TIME_WAIT) between this check and the gateway's or a device's bind.
+    A port is handed out once per test process, and the two process-test
+    runs that ctest starts side by side (TRELLIS_PORT_SHARD 0 and 1) draw
+    from separate halves, so no two tests are ever given the same port."""
     with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
         first_outgoing = int(f.read().split()[0])
+    low = max(1025, first_outgoing - 12000)
+    shard = os.environ.get("TRELLIS_PORT_SHARD")
+    if shard in ("0", "1"):
+        half = (first_outgoing - low) // 2
+        low += half * int(shard)
+        first_outgoing = low + half
     while True:
-        port = random.randrange(max(1025, first_outgoing - 12000), first_outgoing)
+        port = random.randrange(low, first_outgoing)
+        if port in _ports_given:
+            continue
         with socket.socket(socket.AF_INET6) as s, contextlib.suppress(OSError):
             s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
             s.bind(("::", port))
+            _ports_given.add(port)
             return port
 
 
