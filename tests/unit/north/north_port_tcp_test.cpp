@@ -3,9 +3,7 @@
 // without touching freed memory. Meant to run under the sanitizers too.
 #include "north/north_port_tcp.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <string>
 #include <vector>
@@ -18,15 +16,6 @@
 namespace {
 
 using namespace north_test;
-
-int free_tcp_port() {
-  auto s = plat_socket_create_tcp();
-  plat_socket_bind(s.get(), plat_inet_addr("127.0.0.1"), 0);
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  ::getsockname(s->fd(), reinterpret_cast<sockaddr *>(&a), &len);
-  return ntohs(a.sin_port);
-}
 
 // A master on loopback, connected once the port's server thread listens.
 plat_socket_handle connect_master(int port) {

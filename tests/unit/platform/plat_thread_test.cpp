@@ -1,14 +1,13 @@
 // Threads of the platform layer, run for real: periods, wake-ups, closing
-// from outside and from inside, one-shots and process termination.
+// from outside and from inside, and one-shots. Termination by a signal is
+// proven by the process tests.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "platform/plat_process.h"
 #include "platform/plat_thread.h"
 
 namespace {
@@ -111,31 +110,6 @@ TEST(PlatThread, StopAllEndsEveryThread) {
   EXPECT_TRUE(plat_thread_stop_all(1500));
   EXPECT_EQ(plat_thread_running_count(), 0);
   EXPECT_EQ(plat_thread_wait_for_stop(0), 0) << "the test's own thread is not a layer thread";
-}
-
-// Termination is process-wide and cannot be undone, so it runs in a child.
-TEST(PlatProcessDeathTest, SigtermWakesTheMainWaitAndStopsThreads) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        if (!plat_init()) _exit(3);
-        std::atomic<bool> in_pass{false};
-        auto t = plat_thread_start(
-            [&] {
-              in_pass = true;
-              plat_systick_sleep(10000);
-            },
-            10000, "term-test");
-        if (!wait_until([&] { return in_pass.load(); })) _exit(4);
-        if (plat_process_is_terminated(0)) _exit(5);
-        uint32_t start = plat_systick_get();
-        kill(getpid(), SIGTERM);
-        if (!plat_process_is_terminated(-1)) _exit(6);
-        if (!wait_until([] { return plat_thread_running_count() == 0; }, 1000)) _exit(7);
-        plat_uninit();
-        _exit(plat_systick_get() - start < 1000 ? 0 : 8);
-      },
-      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

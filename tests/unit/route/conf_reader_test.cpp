@@ -9,32 +9,6 @@
 
 namespace {
 
-std::vector<std::string> iterate(tw_conf_node *array) {
-  std::vector<std::string> seen;
-  uint32_t it = 0;
-  while (tw_conf_node *e = tw_conf_node_child_query(array, nullptr, &it))
-    seen.push_back(tw_conf_node_attr_get_string(e, "n", "?"));
-  EXPECT_EQ(tw_conf_node_child_query(array, nullptr, &it), nullptr);  // stays at the end
-  return seen;
-}
-
-TEST(ConfReader, ArraysHoldEveryElementOfTheirParentInFileOrder) {
-  conf_doc d(R"(<r><Item n="1"/><Other/><Item n="2"/><Item n="3"/><Plain n="a"/><Plain n="b"/>
-                <Table><Item n="x"/></Table></r>)");
-  tw_conf_node *r = d.root("r");
-  tw_conf_node *items = tw_conf_node_child_query(r, "Item", nullptr);
-  EXPECT_EQ(iterate(items), (std::vector<std::string>{"1", "2", "3"}));
-  EXPECT_EQ(tw_conf_node_child_query(r, "Item", nullptr), items);  // same node, iterable again
-  EXPECT_EQ(iterate(items).size(), 3u);
-  uint32_t t = 0;
-  tw_conf_node *table = tw_conf_node_child_query(tw_conf_node_child_query(r, "Table", nullptr), nullptr, &t);
-  EXPECT_EQ(iterate(tw_conf_node_child_query(table, "Item", nullptr)), (std::vector<std::string>{"x"}));
-  // Not an array name: the first element of that name.
-  EXPECT_STREQ(tw_conf_node_attr_get_string(tw_conf_node_child_query(r, "Plain", nullptr), "n", ""), "a");
-  EXPECT_EQ(tw_conf_node_child_query(r, "SouthPort", nullptr), nullptr);
-  EXPECT_EQ(tw_conf_node_child_query(r, "Missing", nullptr), nullptr);
-}
-
 TEST(ConfReader, IntegersAreDecimalWithOptionalSignAndBlanks) {
   conf_doc d(R"(<e a="12" b=" -7 " c="+5" min="-2147483648" max="2147483647" star="*" tail="12abc" empty=""
                  hex="0x10" big="2147483648" huge="99999999999999999999" sign="-"/>)");
