@@ -21,7 +21,6 @@ frame_ptr make(const std::vector<uint8_t> &bytes, uint8_t phy_id = 1) {
   return f;
 }
 frame_ptr make_len(size_t len) { return make(std::vector<uint8_t>(len, 0x11)); }
-std::string text(const uint8_t *out, uint32_t len) { return std::string(reinterpret_cast<const char *>(out), len); }
 
 TEST(MbFrame, CreateParsesTheHeaderAndChecksTheLengthBroadcastIsNotCached) {
   auto f = make({0x01, 0x03, 0x00, 0x10, 0x00, 0x02});

@@ -19,6 +19,7 @@
 
 namespace {
 
+using namespace north_udp;
 using bytes = std::vector<uint8_t>;
 using north_test::fake_south;
 using north_test::wait_until;
@@ -123,13 +124,13 @@ class NorthUdpPort : public ::testing::Test {
 TEST_F(NorthUdpPort, PartialRequestsArePerSenderAndOnlyTheNewestAreKept) {
   make_port(R"(<Table ip="*" id="1"/>)");
   const bytes a = mbap(0x0102, kRead);
-  master first, other;
+  master first, other, third;
   first.send(udp_port_, bytes(a.begin(), a.begin() + 9));
   other.send(udp_port_, bytes(a.begin() + 9, a.end()));  // another port of the same address starts afresh
-  other.send(udp_port_, mbap(7, kRead));
+  third.send(udp_port_, mbap(7, kRead));
   EXPECT_TAKEN(1);
   south1_.answer(0, kAnswer);
-  EXPECT_EQ(other.receive(), mbap(7, kAnswer));
+  EXPECT_EQ(third.receive(), mbap(7, kAnswer));
   first.send(udp_port_, bytes(a.begin() + 9, a.end()));
   EXPECT_TAKEN(2);
   south1_.answer(1, kAnswer);
