@@ -23,7 +23,7 @@ bool wait_until(Pred pred, uint32_t limit_ms = 3000) {
   return true;
 }
 
-TEST(PlatThread, PeriodSpacesThePassesWakeCutsItShortCloseEndsIt) {
+TEST(PlatThread, PeriodSpacesThePassesCloseEndsIt) {
   std::atomic<int> passes{0};
   uint32_t start = plat_systick_get();
   auto t = plat_thread_start([&] { ++passes; }, 40, "period-test");
@@ -36,14 +36,6 @@ TEST(PlatThread, PeriodSpacesThePassesWakeCutsItShortCloseEndsIt) {
   plat_systick_sleep(100);  // nothing may come in a window far over two periods
   EXPECT_GE(plat_systick_get() - start, 100u);
   EXPECT_EQ(passes, after_close) << "a closed thread ran another pass";
-
-  passes = 0;
-  t = plat_thread_start([&] { ++passes; }, 60000, "wake-test");
-  ASSERT_TRUE(wait_until([&] { return passes == 1; }));
-  start = plat_systick_get();
-  plat_thread_wake(t);
-  ASSERT_TRUE(wait_until([&] { return passes == 2; }));
-  EXPECT_LT(plat_systick_get() - start, 1000u);
   plat_thread_wake(nullptr);  // ignored
 }
 
