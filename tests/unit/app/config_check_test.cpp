@@ -1,5 +1,6 @@
-// trellis --check over files: each kind of problem alone with its line and
-// message, all of them together, unreadable files, and the bundled examples.
+// trellis --check over files: each kind of problem with its line and message.
+// Problems together in file order, unreadable files and the bundled examples
+// are proven by the process tests.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -141,28 +141,6 @@ TEST_F(ConfigCheck, EachProblemAloneGivesItsLineAndMessage) {
   }
 }
 
-TEST_F(ConfigCheck, ProblemsTogetherAreAllReportedInFileOrder) {
-  std::string south, item, table, north;
-  std::multiset<std::string> expected;
-  for (const problem_case &c : cases()) {
-    // One per place and kind: later ones on a line would interact (two
-    // "*" items, two north ports with id 2).
-    if (std::string(c.what) == "item replaced by a later one" || std::string(c.what) == "missing type" ||
-        std::string(c.what) == "rule naming no table" || std::string(c.what) == "north port without a table" ||
-        std::string(c.what) == "setting replaced by its default")
-      continue;
-    south += c.south;
-    item += c.item;
-    table += c.table;
-    north += c.north;
-    expected.insert(c.expected.begin(), c.expected.end());
-  }
-  const result r = check(file(south, item, table, north));
-  EXPECT_EQ(r.rc, CONFIG_CHECK_PROBLEMS);
-  EXPECT_EQ(std::multiset<std::string>(r.lines.begin(), r.lines.end()), expected);
-  for (size_t i = 1; i < r.lines.size(); ++i) EXPECT_LE(std::stoi(r.lines[i - 1]), std::stoi(r.lines[i])) << i;
-}
-
 TEST_F(ConfigCheck, FilesThatSkipPartsOrEverything) {
   const std::string north = R"(<NorthPort type="tcp" id="1"><Table id="1"/></NorthPort>)";
   const struct {
@@ -193,28 +171,6 @@ TEST_F(ConfigCheck, FilesThatSkipPartsOrEverything) {
                      [](const std::string &a, const std::string &b) { return std::stoi(a) < std::stoi(b); });
     EXPECT_EQ(r.lines, sorted_expected) << f.xml;
   }
-}
-
-TEST_F(ConfigCheck, UnreadableAndMalformedFilesExitTwoWithTheReadersLine) {
-  const result missing = check_path("/nonexistent/trellis.acr");
-  EXPECT_EQ(missing.rc, CONFIG_CHECK_UNREADABLE);
-  EXPECT_EQ(missing.lines, std::vector<std::string>{"0: cannot be read: No such file or directory"});
-  const result malformed = check("<tTrellisServer enable=\"true\">\n<SouthPort type=\"tcp\">\n</tTrellisServer>\n");
-  EXPECT_EQ(malformed.rc, CONFIG_CHECK_UNREADABLE);
-  ASSERT_EQ(malformed.lines.size(), 1u);
-  EXPECT_EQ(malformed.lines[0], "3: not well-formed XML: Start-end tags mismatch");
-}
-
-TEST_F(ConfigCheck, BundledExamplesAreClean) {
-  int seen = 0;
-  for (const auto &entry : std::filesystem::directory_iterator(TRELLIS_SOURCE_DIR "/examples")) {
-    if (entry.path().extension() != ".acr") continue;
-    ++seen;
-    const result r = check_path(entry.path().string());
-    EXPECT_EQ(r.rc, CONFIG_CHECK_CLEAN) << entry.path();
-    EXPECT_TRUE(r.lines.empty()) << entry.path() << ": " << r.lines[0];
-  }
-  EXPECT_GE(seen, 2);
 }
 
 }  // namespace

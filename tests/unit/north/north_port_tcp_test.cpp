@@ -1,34 +1,21 @@
-// The north TCP port's client threads against a fake south port that holds
-// requests until the test answers them, on loopback: answers go back with
-// the master's ids, stale and late answers are dropped without touching
-// freed memory. Meant to run under the thread and address sanitizers too.
+// The north TCP port on loopback against a fake south port that holds
+// requests until the test answers them: stale and late answers are dropped
+// without touching freed memory. Meant to run under the sanitizers too.
 #include "north/north_port_tcp.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "north/north_test_util.h"
 #include "platform/plat_socket.h"
+#include "platform/tw_conf.h"
 #include "route/mux.h"
 
 namespace {
 
 using namespace north_test;
-
-int free_tcp_port() {
-  auto s = plat_socket_create_tcp();
-  plat_socket_bind(s.get(), plat_inet_addr("127.0.0.1"), 0);
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  ::getsockname(s->fd(), reinterpret_cast<sockaddr *>(&a), &len);
-  return ntohs(a.sin_port);
-}
 
 // A master on loopback, connected once the port's server thread listens.
 plat_socket_handle connect_master(int port) {
@@ -59,37 +46,32 @@ class NorthPortTcp : public ::testing::Test {
   void SetUp() override {
     any_item_.south_port = 1;
     table_.item_any = &any_item_;
+    ASSERT_EQ(mux_register_table(m_.get(), 1, &table_), 0);
     ASSERT_EQ(mux_register_southport(m_.get(), 1, &south_, 1), 0);
-    port_->mux = m_.get();
-    port_->tcp_port = tcp_port_;
-    port_->max_conn = 4;
-    port_->idle_time = 0;
-    port_->time_interval = 0;
-    port_->north_list_size = 4;
-    auto *npt = new northport_table();
-    npt->ip_type = IP_ANY;
-    npt->ip = "*";
-    npt->table = &table_;
-    northport_rules_add(&port_->rules, npt);
+    const std::string xml = "<NorthPort type=\"tcp\" tcp_port=\"" + std::to_string(tcp_port_) +
+                            "\" max_conn=\"4\" idle_time=\"0\" time_interval=\"0\" north_list_size=\"4\">"
+                            "<Table ip=\"*\" id=\"1\"/></NorthPort>";
+    tw_conf_node *doc = tw_conf_open_xml_string(xml.c_str(), TW_CONF_ARRAY_NAMES);
+    uint32_t it = 0;
+    port_ = north_port_tcp_create(
+        tw_conf_node_child_query(tw_conf_node_child_query(doc, "NorthPort", nullptr), nullptr, &it), m_.get());
+    tw_conf_node_close(doc);
+    ASSERT_NE(port_, nullptr);
     ASSERT_EQ(port_->start(), 0);
   }
 
-  bool client_count_is(size_t n) {
-    std::scoped_lock g(port_->lock);
-    return port_->clients.size() == n;
-  }
+  bool client_count_is(uint64_t n) { return port_->stats.clients.load() == n; }
 
   // Declared in the order they must outlive each other.
   std::unique_ptr<mux> m_{mux_create()};
   item any_item_;
   table table_;
   fake_south south_;
-  std::unique_ptr<north_port_tcp> port_ = std::make_unique<north_port_tcp>();
   int tcp_port_ = free_tcp_port();
+  std::unique_ptr<north_port_tcp> port_;
 };
 
-// The stale answer is sent first: had it gone out, it would lead what the
-// master reads.
+// The stale answer goes first: had it gone out, it would lead what the master reads.
 TEST_F(NorthPortTcp, StaleAnswerIsDroppedOnceANewerRequestWasHandedOver) {
   plat_socket_handle mb = connect_master(tcp_port_);
   send(mb.get(), {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01});

@@ -23,29 +23,16 @@ class NorthSendList : public ::testing::Test {
   void SetUp() override { freed = 0; }
 };
 
-TEST_F(NorthSendList, FullListIsFlushedBeforeThePushAndDestructionFreesTheRest) {
-  north_send_list list(1, north_send_list_kind::modbus);
-  ASSERT_EQ(list.push(request(1), "T"), 0);
-  ASSERT_EQ(list.push(request(2), "T"), 0);  // finds the list full
-  EXPECT_EQ(freed, 1);
-  EXPECT_EQ(list.size(), 1u);
-  uint16_t offered = 0;
-  auto rc = list.hand_over([&](mb_frame *f) {
-    offered = mb_frame_get_tid(f);
-    mb_frame_release(f);  // stands for the south port that took it
-    return 0;
-  });
-  ASSERT_TRUE(rc.has_value());
-  EXPECT_EQ(*rc, 0);
-  EXPECT_EQ(offered, 2);  // the newest request survived
-  EXPECT_EQ(list.size(), 0u);
-  EXPECT_FALSE(list.hand_over([](mb_frame *) { return 0; }).has_value());
-
-  freed = 0;
+// A list of one dropping its request is proven by the process tests; a
+// longer list is flushed whole, and destruction frees what is left.
+TEST_F(NorthSendList, FullListIsFlushedWholeBeforeThePushAndDestructionFreesTheRest) {
   {
     north_send_list three(3, north_send_list_kind::modbus);
-    for (uint16_t t = 1; t <= 4; ++t) three.push(request(t), "T");
-    EXPECT_EQ(freed, 3);  // the fourth flushed all three
+    for (uint16_t t = 1; t <= 3; ++t) three.push(request(t), "T");
+    EXPECT_EQ(freed, 0);
+    three.push(request(4), "T");
+    EXPECT_EQ(freed, 3);
+    EXPECT_EQ(three.size(), 1u);
   }
   EXPECT_EQ(freed, 4);
 }

@@ -2,12 +2,16 @@
 // it takes until the test answers them.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "frame/mb_frame.h"
+#include "platform/plat_socket.h"
 #include "platform/plat_thread.h"
 #include "route/port.h"
 
@@ -61,6 +65,16 @@ bool wait_until(Pred p, uint32_t ms = 3000) {
   for (uint32_t start = plat_systick_get(); !p(); plat_systick_sleep(5))
     if (plat_systick_get() - start > ms) return false;
   return true;
+}
+
+// A loopback port free at the time of the call.
+inline uint16_t free_tcp_port() {
+  auto s = plat_socket_create_tcp();
+  plat_socket_bind(s.get(), plat_inet_addr("127.0.0.1"), 0);
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  ::getsockname(s->fd(), reinterpret_cast<sockaddr *>(&a), &len);
+  return ntohs(a.sin_port);
 }
 
 }  // namespace north_test

@@ -1,14 +1,13 @@
 // Threads of the platform layer, run for real: periods, wake-ups, closing
-// from outside and from inside, one-shots and process termination.
+// from outside and from inside, and one-shots. Termination by a signal is
+// proven by the process tests.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "platform/plat_process.h"
 #include "platform/plat_thread.h"
 
 namespace {
@@ -24,7 +23,7 @@ bool wait_until(Pred pred, uint32_t limit_ms = 3000) {
   return true;
 }
 
-TEST(PlatThread, PeriodSpacesThePassesWakeCutsItShortCloseEndsIt) {
+TEST(PlatThread, PeriodSpacesThePassesCloseEndsIt) {
   std::atomic<int> passes{0};
   uint32_t start = plat_systick_get();
   auto t = plat_thread_start([&] { ++passes; }, 40, "period-test");
@@ -37,14 +36,6 @@ TEST(PlatThread, PeriodSpacesThePassesWakeCutsItShortCloseEndsIt) {
   plat_systick_sleep(100);  // nothing may come in a window far over two periods
   EXPECT_GE(plat_systick_get() - start, 100u);
   EXPECT_EQ(passes, after_close) << "a closed thread ran another pass";
-
-  passes = 0;
-  t = plat_thread_start([&] { ++passes; }, 60000, "wake-test");
-  ASSERT_TRUE(wait_until([&] { return passes == 1; }));
-  start = plat_systick_get();
-  plat_thread_wake(t);
-  ASSERT_TRUE(wait_until([&] { return passes == 2; }));
-  EXPECT_LT(plat_systick_get() - start, 1000u);
   plat_thread_wake(nullptr);  // ignored
 }
 
@@ -111,31 +102,6 @@ TEST(PlatThread, StopAllEndsEveryThread) {
   EXPECT_TRUE(plat_thread_stop_all(1500));
   EXPECT_EQ(plat_thread_running_count(), 0);
   EXPECT_EQ(plat_thread_wait_for_stop(0), 0) << "the test's own thread is not a layer thread";
-}
-
-// Termination is process-wide and cannot be undone, so it runs in a child.
-TEST(PlatProcessDeathTest, SigtermWakesTheMainWaitAndStopsThreads) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        if (!plat_init()) _exit(3);
-        std::atomic<bool> in_pass{false};
-        auto t = plat_thread_start(
-            [&] {
-              in_pass = true;
-              plat_systick_sleep(10000);
-            },
-            10000, "term-test");
-        if (!wait_until([&] { return in_pass.load(); })) _exit(4);
-        if (plat_process_is_terminated(0)) _exit(5);
-        uint32_t start = plat_systick_get();
-        kill(getpid(), SIGTERM);
-        if (!plat_process_is_terminated(-1)) _exit(6);
-        if (!wait_until([] { return plat_thread_running_count() == 0; }, 1000)) _exit(7);
-        plat_uninit();
-        _exit(plat_systick_get() - start < 1000 ? 0 : 8);
-      },
-      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

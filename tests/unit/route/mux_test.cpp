@@ -80,50 +80,33 @@ class MuxTest : public ::testing::Test {
   fake_north north_a_, north_b_;
 };
 
-TEST_F(MuxTest, PicksThePortAndStampsThePhyId) {
-  table *t = add_table(1, R"(<Item node_id_req="5" node_id_phy="17" south_port="2"/><Item south_port="1"/>
-                             <Item node_id_req="4" node_id_phy="0" south_port="1"/>)");
-  table *star9 = add_table(2, R"(<Item node_id_req="*" node_id_phy="9" south_port="1"/>)");
+// Routing by unit id with phy ids and unroutable requests are proven end to
+// end by the process tests; here the edges they do not reach.
+TEST_F(MuxTest, RoutingEdges) {
+  table *t = add_table(1, R"(<Item node_id_req="4" node_id_phy="0" south_port="1"/>
+                             <Item node_id_req="5" south_port="300"/><Item node_id_req="6" south_port="4"/>)");
   mb_frame *f = nullptr;
-  EXPECT_EQ(push(t, 5, &f), 0);
-  EXPECT_EQ(f->phy_id, 17);
-  EXPECT_EQ(south2_.pushed, std::vector<mb_frame *>{f});
-  EXPECT_EQ(push(t, 7, &f), 0);
-  EXPECT_EQ(f->phy_id, 7);  // "*" phy keeps the req id
   EXPECT_EQ(push(t, 4, &f), 0);
   EXPECT_TRUE(f->broadcast);  // a listed phy 0 is a broadcast
-  EXPECT_EQ(push(star9, 7, &f), 0);
-  EXPECT_EQ(f->phy_id, 9);
-  EXPECT_EQ(south1_.pushed.size(), 3u);
   south1_.answer = 1;
-  EXPECT_EQ(push(star9, 7), 1);  // a busy port's answer comes back
-}
-
-TEST_F(MuxTest, RoutingFailuresReturnMinusOne) {
-  table *no_star = add_table(1, R"(<Item node_id_req="1" south_port="1"/><Item node_id_req="2" south_port="1"/>)");
-  table *to_missing = add_table(2, R"(<Item south_port="4"/>)");
-  table *to_invalid = add_table(3, R"(<Item south_port="300"/>)");
-  mb_frame *f = nullptr;
-  std::string log = logged(3, [&] { EXPECT_EQ(push(no_star, 3, &f), -1); });
-  EXPECT_NE(log.find("fail to get item"), std::string::npos) << log;
+  EXPECT_EQ(push(t, 4), 1);  // a busy port's answer comes back
+  logged(3, [&] {
+    EXPECT_EQ(push(t, 3, &f), -1);  // no item, no "*"
+    EXPECT_EQ(push(t, 5), -1);      // a south port id outside the slots
+    EXPECT_EQ(push(t, 6), -1);      // no such south port
+  });
   EXPECT_TRUE(f->broadcast);  // stamped with phy 0 until the next attempt
-  log = logged(3, [&] { EXPECT_EQ(push(to_missing, 3), -1); });
-  EXPECT_NE(log.find("fail to get south port "), std::string::npos) << log;
-  EXPECT_EQ(push(to_invalid, 3), -1);
-  EXPECT_TRUE(south1_.pushed.empty());
+  EXPECT_EQ(south1_.pushed.size(), 2u);
+  EXPECT_TRUE(south2_.pushed.empty());
 }
 
 TEST_F(MuxTest, IdsOutsideTheSlotsAreRefused) {
-  const std::string log = logged(3, [&] {
+  logged(3, [&] {
     EXPECT_EQ(mux_register_southport(m_.get(), 256, &south1_, 1), -1);
     EXPECT_EQ(mux_register_northport(m_.get(), -1, &north_a_, record_send), -1);
     EXPECT_EQ(mux_register_table(m_.get(), 257, nullptr), -1);
     EXPECT_EQ(mux_get_table(m_.get(), 4), nullptr);
   });
-  EXPECT_NE(log.find("id 256"), std::string::npos) << log;
-  EXPECT_NE(log.find("id -1"), std::string::npos) << log;
-  EXPECT_NE(log.find("Table id 257"), std::string::npos) << log;
-  EXPECT_NE(log.find("fail register directory, unable to find table "), std::string::npos) << log;
   table *t = add_table(256, "");
   EXPECT_EQ(mux_get_table(m_.get(), 256), t);
 }
@@ -142,11 +125,10 @@ TEST_F(MuxTest, TransparentBindingAndFanOut) {
   EXPECT_EQ(mux_send_to_northport(m_.get(), 2, nullptr), 0);  // nothing attached there
   EXPECT_TRUE(g_sent_to.empty());
 
-  std::string log =
-      logged(4, [&] { EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 3, rule(no_star)), 1); });
-  EXPECT_NE(log.find("no \"*\" item"), std::string::npos) << log;
-  log = logged(7, [&] { EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 256, rule(t)), 1); });
-  EXPECT_NE(log.find("RVON(mux->northport_list[ north_port_id ],1) failed"), std::string::npos) << log;
+  logged(7, [&] {
+    EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 3, rule(no_star)), 1);
+    EXPECT_EQ(mux_register_transparent_northport_to_southport(m_.get(), 256, rule(t)), 1);
+  });
   EXPECT_EQ(m_->southport_list[1]->northports->size(), 2u);
 }
 
