@@ -23,7 +23,9 @@ if [ ${#need[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update && apt-get install -y --no-install-recommends "${need[@]}"
 fi
+# Line tables only: findings keep their file and line, the build is lighter.
 CXX=clang++-14 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELLIS_FUZZ=ON \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DTRELLIS_WERROR=${TRELLIS_WERROR:-ON} >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)" >/dev/null
 [ "$SECONDS_EACH" = "--build" ] && exit 0

@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 "$(dirname "$0")/install-deps.sh"
 
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# Line tables only (-g1): backtraces and sanitizer reports keep their file
+# and line, and the build takes about a third less time than with full -g.
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
       -DTRELLIS_WERROR=${TRELLIS_WERROR:-ON} -DTRELLIS_SANITIZE="${TRELLIS_SANITIZE:-}" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"
 label_args=()
