@@ -3,6 +3,8 @@
 // request frames whose answers and release the test can wait for.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -46,6 +48,33 @@ inline bytes answer(uint8_t unit, uint8_t fc, size_t data_len, uint8_t first = 0
   bytes a{unit, fc, static_cast<uint8_t>(data_len)};
   for (size_t i = 0; i < data_len; ++i) a.push_back(static_cast<uint8_t>(first + i));
   return a;
+}
+
+// An MBAP frame: header with transaction and protocol id, then `pdu`.
+inline bytes mbap(uint16_t tid, uint16_t pid, const bytes &pdu) {
+  bytes b{uint8_t(tid >> 8), uint8_t(tid), uint8_t(pid >> 8), uint8_t(pid), 0, uint8_t(pdu.size())};
+  b.insert(b.end(), pdu.begin(), pdu.end());
+  return b;
+}
+
+// A loopback socket of `type` bound to `port` (0: a free one, stored back),
+// listening when it is a stream; -1 on failure.
+inline int loopback_socket(int type, uint16_t &port) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || (type == SOCK_STREAM && listen(fd, 4) != 0)) {
+    close(fd);
+    return -1;
+  }
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
 }
 
 inline size_t count_of(const std::string &text, const std::string &what) {
