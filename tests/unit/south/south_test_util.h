@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -165,18 +166,6 @@ class pty_pair final {
     char tmpl[] = "/tmp/trellis-south-XXXXXX";
     dir = mkdtemp(tmpl);
     prefix = dir + "/ttyT";
-    reopen();
-  }
-  // The far end goes away, as an unplugged adapter does: the line hangs up.
-  void close_master() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
-  // A new pair (after close_master); link_port() again to point a port at it.
-  void reopen() {
-    close_master();
-    if (slave >= 0) close(slave);
-    slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
     termios tio{};
     tcgetattr(slave, &tio);
@@ -202,26 +191,36 @@ class pty_pair final {
   int slave = -1;
 };
 
-// The field device: on a pty master, or on the connections a TCP listener
-// (owned) accepts, the latest replacing the one before. Collects the bytes of
-// each request (a request ends after 5 ms of silence), records it, and plays
-// the script its handler returns: chunks written after a pause each; an
-// empty chunk hangs up (TCP only).
+// The field device: on a pty master, on the connections a TCP listener
+// (owned) accepts, the latest replacing the one before, or on a UDP socket
+// (owned, datagram()). Records each request (a datagram, or the bytes up to
+// 5 ms of silence) and plays the script its handler returns: chunks sent
+// after a pause each; an empty chunk hangs up (TCP only); a `foreign` chunk
+// comes from a second UDP socket on another port.
 class fake_device final {
  public:
   struct step {
     int delay_ms;
     bytes data;
+    bool foreign = false;
   };
   using script = std::vector<step>;
   using handler_fn = std::function<script(const bytes &request)>;
 
-  fake_device(int fd, bool listener, handler_fn h = {})
-      : fd_(fd), listener_(listener), handler_(std::move(h)), thread_([this] { run(); }) {}
+  fake_device(int fd, bool listener, handler_fn h = {}) : fake_device(fd, listener, std::move(h), -1) {}
+  // A UDP device on a free loopback port (`port`).
+  static std::unique_ptr<fake_device> datagram(handler_fn h) {
+    uint16_t port = 0, other = 0;
+    const int fd = loopback_socket(SOCK_DGRAM, port);
+    auto d = std::unique_ptr<fake_device>(new fake_device(fd, true, std::move(h), loopback_socket(SOCK_DGRAM, other)));
+    d->port = port;
+    return d;
+  }
   ~fake_device() {
     stop_ = true;
     thread_.join();
     if (listener_) close(fd_);
+    if (other_fd_ >= 0) close(other_fd_);
   }
   fake_device(const fake_device &) = delete;
   fake_device &operator=(const fake_device &) = delete;
@@ -238,10 +237,19 @@ class fake_device final {
     std::scoped_lock lock(m_);
     return last_write_;
   }
+  int sent() const { return sent_.load(); }  // chunks sent so far
+
+  uint16_t port = 0;  // a datagram device's
 
  private:
+  fake_device(int fd, bool listener, handler_fn h, int other_fd)
+      : fd_(fd), listener_(listener), other_fd_(other_fd), handler_(std::move(h)), thread_([this] { run(); }) {}
+
   void run() {
-    int conn = listener_ ? -1 : fd_;
+    const bool datagram = other_fd_ >= 0;
+    int conn = listener_ && !datagram ? -1 : fd_;
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
     bytes cur;
     auto hang_up = [&] {
       close(conn);
@@ -249,14 +257,19 @@ class fake_device final {
       cur.clear();
     };
     while (!stop_) {
-      pollfd p[2] = {{conn, POLLIN, 0}, {listener_ ? fd_ : -1, POLLIN, 0}};
+      pollfd p[2] = {{conn, POLLIN, 0}, {listener_ && !datagram ? fd_ : -1, POLLIN, 0}};
       poll(p, 2, 5);
-      if (p[1].revents & POLLIN) {
+      if (datagram && (p[0].revents & POLLIN)) {
+        uint8_t buf[2048];
+        from_len = sizeof from;
+        const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
+        if (n > 0) cur.assign(buf, buf + n);
+      } else if (p[1].revents & POLLIN) {
         if (conn >= 0) hang_up();
         conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         continue;
       }
-      if (p[0].revents) {
+      if (!datagram && p[0].revents) {
         uint8_t buf[1024];
         const ssize_t n = read(conn, buf, sizeof buf);
         if (n > 0) {
@@ -281,19 +294,24 @@ class fake_device final {
           hang_up();
           break;
         }
-        ssize_t w = write(conn, st.data.data(), st.data.size());
+        ssize_t w = datagram ? sendto(st.foreign ? other_fd_ : fd_, st.data.data(), st.data.size(), 0,
+                                      reinterpret_cast<sockaddr *>(&from), from_len)
+                             : write(conn, st.data.data(), st.data.size());
         (void)w;
+        ++sent_;
         std::scoped_lock lock(m_);
         last_write_ = steady::now();
       }
       cur.clear();
     }
-    if (listener_ && conn >= 0) close(conn);
+    if (listener_ && !datagram && conn >= 0) close(conn);
   }
 
   const int fd_;
   const bool listener_;
+  const int other_fd_ = -1;
   std::atomic<bool> stop_{false};
+  std::atomic<int> sent_{0};
   std::mutex m_;  // guards handler_, seen_, last_write_
   handler_fn handler_;
   std::vector<bytes> seen_;
