@@ -52,19 +52,11 @@ class SouthRtuTest : public ::testing::Test {
   std::unique_ptr<south_port_rtu> port_;  // declared last: destroyed first
 };
 
-TEST_F(SouthRtuTest, GoodAnswersAndBroadcastsAreDeliveredAndTheSlotFreed) {
+TEST_F(SouthRtuTest, OnlyTheRequestsOwnAnswerIsDeliveredAndBroadcastsDoNotWait) {
   make_port(2000);
-  answer_with({0x01, 0x03, 0x04, 0x00, 0x0A, 0x00, 0x0B});
-  exchange(request(box_, read_req(1, 3, 0, 2)));
-  ASSERT_EQ(box_.answer_count(), 1u);
-  EXPECT_EQ(box_.answers[0], (bytes{0x01, 0x03, 0x04, 0x00, 0x0A, 0x00, 0x0B}));
-  EXPECT_EQ(port_->pending_request(), nullptr);
-  EXPECT_EQ(device_->seen(), std::vector<bytes>{with_crc(read_req(1, 3, 0, 2))});
-
-  // The routed unit id goes on the wire. Frames with a valid CRC from
-  // another unit id or with another function code answer some other
-  // request: dropped, and the wait goes on for this one's (an exception
-  // answer, code | 0x80, is this one's).
+  // The routed unit id goes on the wire. Valid frames from another unit id
+  // or with another function code are dropped and the wait goes on; an
+  // exception (code | 0x80) is this request's answer.
   device_->set_handler([](const bytes &) {
     return fake_device::script{{0, with_crc({0x07, 0x03, 0x02, 0x12, 0x34})},
                                {120, with_crc({0x04, 0x04, 0x02, 0x12, 0x34})},
@@ -73,9 +65,9 @@ TEST_F(SouthRtuTest, GoodAnswersAndBroadcastsAreDeliveredAndTheSlotFreed) {
   mb_frame *f = request(box_, read_req(9, 3, 0, 1));
   mb_frame_set_phy_id(f, 4);
   exchange(f);
-  ASSERT_EQ(box_.answer_count(), 2u);
-  EXPECT_EQ(box_.answers[1], (bytes{0x04, 0x83, 0x02}));
-  EXPECT_EQ(device_->seen()[1], with_crc(read_req(4, 3, 0, 1)));
+  ASSERT_EQ(box_.answer_count(), 1u);
+  EXPECT_EQ(box_.answers[0], (bytes{0x04, 0x83, 0x02}));
+  EXPECT_EQ(device_->seen()[0], with_crc(read_req(4, 3, 0, 1)));
 
   // A broadcast is written and released without waiting for the answer.
   answer_with({0x00, 0x06, 0x00, 0x01, 0x00, 0x05});
@@ -84,15 +76,13 @@ TEST_F(SouthRtuTest, GoodAnswersAndBroadcastsAreDeliveredAndTheSlotFreed) {
   const auto pushed = steady::now();
   exchange(f);
   EXPECT_LT(box_.freed_at - pushed, milliseconds(1000));
-  ASSERT_TRUE(wait_until([&] { return device_->seen().size() == 3; }, 1000));
-  EXPECT_EQ(device_->seen()[2], with_crc({0x00, 0x06, 0x00, 0x01, 0x00, 0x05}));
-  EXPECT_EQ(box_.answer_count(), 2u);
+  ASSERT_TRUE(wait_until([&] { return device_->seen().size() == 2; }, 1000));
+  EXPECT_EQ(device_->seen()[1], with_crc({0x00, 0x06, 0x00, 0x01, 0x00, 0x05}));
+  EXPECT_EQ(box_.answer_count(), 1u);
 }
 
 TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) {
-  // A time-out well above the pauses of a loaded machine: the device's
-  // silences here must come from its script, not from the scheduler.
-  make_port(600);
+  make_port(600);  // well above a loaded machine's scheduling pauses
   bytes bad = with_crc({0x01, 0x03, 0x02, 0x00, 0x01});
   bad.back() ^= 0xFF;
   const bytes good = with_crc({0x01, 0x03, 0x02, 0x00, 0x02});
@@ -106,24 +96,13 @@ TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) 
   ASSERT_EQ(box_.answer_count(), 1u);
   EXPECT_EQ(box_.answers[0], (bytes{0x01, 0x03, 0x02, 0x00, 0x02}));
 
-  // Only a bad frame: no answer, released at the time-out.
-  device_->set_handler([bad](const bytes &) { return fake_device::script{{0, bad}}; });
-  testing::internal::CaptureStderr();
-  auto pushed = steady::now();
-  exchange(request(box_, read_req(1, 3, 0, 1)));
-  log = testing::internal::GetCapturedStderr();
-  EXPECT_GE(box_.freed_at - pushed, milliseconds(600));
-  EXPECT_EQ(box_.answer_count(), 1u);
-  EXPECT_NE(log.find("Communication timed out"), std::string::npos) << log;
-  EXPECT_EQ(port_->pending_request(), nullptr);
-
   // A device that keeps talking with gaps under the 40 ms frame gap.
   device_->set_handler([good](const bytes &) {
     fake_device::script s;
     for (size_t i = 0; i < 50; ++i) s.push_back({20, {good[i % good.size()]}});
     return s;
   });
-  pushed = steady::now();
+  const auto pushed = steady::now();
   exchange(request(box_, read_req(1, 3, 0, 1)));
   EXPECT_EQ(box_.answer_count(), 1u);
   EXPECT_GE(box_.freed_at - pushed, milliseconds(50 * 20));

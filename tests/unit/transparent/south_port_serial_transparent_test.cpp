@@ -24,12 +24,6 @@ using namespace south_serial_transparent;
 
 // --- the bridge frame -------------------------------------------------------------
 
-TEST(BridgeFrame, SeqNoIsTheTickShiftedPlusAProcessWideSequenceByte) {
-  EXPECT_EQ(bridge_seq_no(0x01020304, 0x99), 0x02030499u);  // the tick's top byte is lost
-  // Two requests in the same millisecond differ by the sequence byte.
-  EXPECT_NE(bridge_seq_no(1000, bridge_next_sequence()), bridge_seq_no(1000, bridge_next_sequence()));
-}
-
 TEST(BridgeFrame, EveryReplyCheckRunsAndTheLastFailureGivesTheCode) {
   plat_log_set_level(3);
   const bridge_header last{BRIDGE_MAGIC, 0x1234, 3, 2};
