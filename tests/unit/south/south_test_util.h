@@ -25,7 +25,9 @@
 
 #include "frame/mb_codec.h"
 #include "frame/mb_frame.h"
+#include "platform/plat_thread.h"
 #include "platform/tw_conf.h"
+#include "route/port.h"
 
 namespace south_test {
 
@@ -156,6 +158,36 @@ inline mb_frame *request(reply_box &box, const bytes &req, uint8_t cache = 0) {
   mb_frame_set_phy_id(f, req[0]);
   return f;
 }
+
+// A platform thread that offers its frames in turn, one per pass, as a
+// north port does, and waits only to be woken (its period is far longer
+// than any test).
+struct offerer {
+  offerer(south_port *p, std::vector<mb_frame *> frames) : port(p), frames(std::move(frames)) {
+    thread = plat_thread_start([this] { pass(); }, 60000, "offerer");
+  }
+  ~offerer() {
+    plat_close_handle(thread);
+    for (size_t i = taken.load(); i < frames.size(); ++i) mb_frame_release(frames[i]);
+  }
+  offerer(const offerer &) = delete;
+  offerer &operator=(const offerer &) = delete;
+  void pass() {
+    const size_t i = taken.load();
+    if (i >= frames.size()) return;
+    if (port->push_request(frames[i]) == 0) {
+      taken.store(i + 1);
+      plat_thread_wake_self();
+    } else {
+      refusals.fetch_add(1);
+    }
+  }
+  south_port *port;
+  std::vector<mb_frame *> frames;
+  std::atomic<size_t> taken{0};
+  std::atomic<int> refusals{0};
+  plat_thread_handle thread;
+};
 
 // A pty pair: the port opens `link` (the slave), the test plays the device
 // on the master. The test keeps a slave descriptor open so that the master

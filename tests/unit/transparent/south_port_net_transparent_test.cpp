@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "platform/plat_log.h"
-#include "platform/plat_thread.h"
 #include "south/south_test_util.h"
 #include "transparent/south_port_tcp_transparent.h"
 #include "transparent/south_port_udp_transparent.h"
@@ -139,33 +138,6 @@ TEST_F(SouthTcpTransparentTest, ARequestWhoseTurnFindsTheWaitListFullIsDroppedUn
   port_.reset();  // releases what still waits
   EXPECT_EQ(first.freed_count() + second.freed_count(), 2);
 }
-
-// A platform thread that offers its frames in turn, one per pass, and waits
-// only to be woken (its period is far longer than the test).
-struct offerer {
-  explicit offerer(south_port *p, std::vector<mb_frame *> frames) : port(p), frames(std::move(frames)) {
-    thread = plat_thread_start([this] { pass(); }, 60000, "offerer");
-  }
-  ~offerer() {
-    plat_close_handle(thread);
-    for (size_t i = taken.load(); i < frames.size(); ++i) mb_frame_release(frames[i]);
-  }
-  void pass() {
-    const size_t i = taken.load();
-    if (i >= frames.size()) return;
-    if (port->push_request(frames[i]) == 0) {
-      taken.store(i + 1);
-      plat_thread_wake_self();
-    } else {
-      refusals.fetch_add(1);
-    }
-  }
-  south_port *port;
-  std::vector<mb_frame *> frames;
-  std::atomic<size_t> taken{0};
-  std::atomic<int> refusals{0};
-  plat_thread_handle thread;
-};
 
 TEST_F(SouthTcpTransparentTest, ARefusedOffererIsWokenWhenThePortConnectsAndWhenRoomAppears) {
   make_port(1, 2000, 0, false);
