@@ -89,10 +89,7 @@ TEST_F(SouthRtuTest, BadCrcAndEndlessTalkAreNoAnswerAndTimeOutAfterTheLastByte) 
 
   // A bad frame, then (after a silence) a good one: the good one is the answer.
   device_->set_handler([bad, good](const bytes &) { return fake_device::script{{0, bad}, {100, good}}; });
-  testing::internal::CaptureStderr();
   exchange(request(box_, read_req(1, 3, 0, 1)));
-  std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("CRC checksum fail"), std::string::npos) << log;
   ASSERT_EQ(box_.answer_count(), 1u);
   EXPECT_EQ(box_.answers[0], (bytes{0x01, 0x03, 0x02, 0x00, 0x02}));
 
