@@ -124,83 +124,66 @@ class CacheTest : public ::testing::Test {
   std::unique_ptr<mb_cache> cache_;  // declared last: destroyed first
 };
 
-TEST_F(CacheTest, FirstAnswerStoredAndOnlyTheExactKeyServed) {
-  with_port(fake_port::drop);
-  mb_cache *c = cache_.get();
-  EXPECT_EQ(lookup(c, 1, 3, 0, 10), bytes{}) << "empty cache";
-  ASSERT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, kData20)), 1);
-  bytes hit = lookup(c, 1, 3, 0, 10);
-  ASSERT_EQ(hit.size(), 23u);
-  EXPECT_EQ(hit, answer(1, 3, kData20));
-
-  EXPECT_EQ(lookup(c, 1, 3, 0, 5), bytes{}) << "a sub-range is not served";
-  EXPECT_EQ(lookup(c, 1, 3, 1, 10), bytes{});
-  EXPECT_EQ(lookup(c, 2, 3, 0, 10), bytes{});
-  EXPECT_EQ(lookup(c, 1, 4, 0, 10), bytes{}) << "another function code has its own list";
-  EXPECT_EQ(lookup(c, 1, 6, 0, 10), bytes{}) << "no list for writes";
-
-  // Five registers from the same start: an entry of its own.
-  ASSERT_EQ(store(c, read_req(1, 3, 0, 5), answer(1, 3, bytes(10, 0x55))), 1);
-  EXPECT_EQ(cache_count(c, 3), 2);
-  EXPECT_EQ(lookup(c, 1, 3, 0, 5), answer(1, 3, bytes(10, 0x55)));
-  EXPECT_EQ(lookup(c, 1, 3, 0, 10), answer(1, 3, kData20));
-
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 5), answer(1, 3, bytes(10, 0x66))), 1);
-  EXPECT_EQ(lookup(c, 1, 3, 0, 5), answer(1, 3, bytes(10, 0x55))) << "only a refresh replaces data";
-  EXPECT_EQ(cache_count(c, 3), 2);
-}
-
-TEST_F(CacheTest, AnswerCarryingAnotherUnitIdIsKeptUnderTheUnitTheRequestWentTo) {
+// Stored under the unit id the request went to on the wire, never the
+// master's or the answer's; only a refresh replaces stored data.
+TEST_F(CacheTest, AnswerIsKeptUnderTheRequestsWireUnitAndOnlyTheFirstIsStored) {
   with_port(fake_port::drop);
   mb_cache *c = cache_.get();
   // The master asked unit 10, routed to unit 1; the device answers as unit 2.
   ASSERT_EQ(store_as(c, read_req(10, 3, 0, 2), 1, answer(2, 3, {1, 2, 3, 4})), 1);
-  EXPECT_EQ(lookup(c, 2, 3, 0, 2), bytes{}) << "unit 2's reads must not get unit 1's answer";
-  EXPECT_EQ(lookup(c, 10, 3, 0, 2), bytes{}) << "the master's unit id is not the key";
+  EXPECT_EQ(lookup(c, 2, 3, 0, 2), bytes{});
+  EXPECT_EQ(lookup(c, 10, 3, 0, 2), bytes{});
   EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
-
-  // Unit 2's own answer gets an entry of its own.
-  ASSERT_EQ(store(c, read_req(2, 3, 0, 2), answer(2, 3, {9, 9, 9, 9})), 1);
-  EXPECT_EQ(lookup(c, 2, 3, 0, 2), answer(2, 3, {9, 9, 9, 9}));
+  EXPECT_EQ(store(c, read_req(1, 3, 0, 2), answer(1, 3, {5, 5, 5, 5})), 1);
   EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, {1, 2, 3, 4}));
-  EXPECT_EQ(cache_count(c, 3), 2);
+  EXPECT_EQ(cache_count(c, 3), 1);
 }
 
-TEST_F(CacheTest, AnswersWhoseShapeDoesNotFitTheRequestAreNotStored) {
+// Only a whole, non-exception answer of the size its request asks for
+// (two bytes per register, one bit per coil rounded up) is stored.
+TEST_F(CacheTest, OnlyAnswersShapedForTheirRequestAreStored) {
   with_port(fake_port::drop);
-  mb_cache *c = cache_.get();
-  // Registers: two bytes per register asked.
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, bytes(18, 1))), 0);
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, bytes(22, 1))), 0);
-  EXPECT_EQ(store(c, read_req(1, 4, 0, 1), answer(1, 4, {1})), 0);
   bytes trailing = answer(1, 3, kData20);
   trailing.push_back(0);
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), trailing), 0) << "more bytes than the byte count announces";
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), bytes{1, 3}), 0) << "no byte count at all";
-  EXPECT_EQ(store(c, bytes{1, 3, 0, 0, 0}, answer(1, 3, {})), 0) << "a request too short to be a read";
-  // Coils and discrete inputs: one bit per item, rounded up to whole bytes.
-  EXPECT_EQ(store(c, read_req(1, 1, 0, 9), answer(1, 1, {0xFF})), 0);
-  EXPECT_EQ(store(c, read_req(1, 2, 0, 8), answer(1, 2, {1, 2})), 0);
-  EXPECT_EQ(store(c, read_req(1, 1, 0, 16), answer(1, 1, {1, 2, 3})), 0);
-  EXPECT_EQ(total(c), 0);
-  EXPECT_EQ(lookup(c, 1, 3, 0, 10), bytes{});
-
-  // The same keys with answers of the right shape are stored.
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, kData20)), 1);
-  EXPECT_EQ(store(c, read_req(1, 4, 0, 1), answer(1, 4, {1, 2})), 1);
-  EXPECT_EQ(store(c, read_req(1, 1, 0, 9), answer(1, 1, {0xFF, 0x01})), 1);
-  EXPECT_EQ(store(c, read_req(1, 2, 0, 8), answer(1, 2, {0xA5})), 1);
-  EXPECT_EQ(store(c, read_req(1, 1, 0, 16), answer(1, 1, {1, 2})), 1);
-  EXPECT_EQ(store(c, read_req(1, 1, 0, 17), answer(1, 1, {1, 2, 3})), 1);
-  EXPECT_EQ(total(c), 6);
-  EXPECT_EQ(lookup(c, 1, 1, 0, 9), answer(1, 1, {0xFF, 0x01}));
+  const struct {
+    const char *what;
+    bytes req, ack;
+    uint8_t cacheable;
+    int stored;
+  } cases[] = {
+      {"registers", read_req(1, 3, 0, 10), answer(1, 3, kData20), 1, 1},
+      {"a register short", read_req(1, 3, 0, 10), answer(1, 3, bytes(18, 1)), 1, 0},
+      {"a register over", read_req(1, 3, 0, 10), answer(1, 3, bytes(22, 1)), 1, 0},
+      {"odd input bytes", read_req(1, 4, 0, 1), answer(1, 4, {1}), 1, 0},
+      {"bytes past the count", read_req(1, 3, 0, 10), trailing, 1, 0},
+      {"count past the bytes", read_req(1, 3, 0, 10), bytes{1, 3, 20, 0xAA, 0xBB}, 1, 0},
+      {"no byte count", read_req(1, 3, 0, 10), bytes{1, 3}, 1, 0},
+      {"exception", read_req(1, 3, 0, 10), bytes{1, 0x83, 2}, 1, 0},
+      {"request too short", bytes{1, 3, 0, 0, 0}, answer(1, 3, {}), 1, 0},
+      {"not cacheable", read_req(1, 3, 0, 10), answer(1, 3, kData20), 0, 0},
+      {"9 coils", read_req(1, 1, 0, 9), answer(1, 1, {0xFF, 0x01}), 1, 1},
+      {"9 coils in 1 byte", read_req(1, 1, 0, 9), answer(1, 1, {0xFF}), 1, 0},
+      {"8 inputs", read_req(1, 2, 0, 8), answer(1, 2, {0xA5}), 1, 1},
+      {"8 inputs in 2 bytes", read_req(1, 2, 0, 8), answer(1, 2, {1, 2}), 1, 0},
+      {"16 coils", read_req(1, 1, 0, 16), answer(1, 1, {1, 2}), 1, 1},
+      {"16 coils in 3 bytes", read_req(1, 1, 0, 16), answer(1, 1, {1, 2, 3}), 1, 0},
+      {"17 coils", read_req(1, 1, 0, 17), answer(1, 1, {1, 2, 3}), 1, 1},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.what);
+    auto cache = std::unique_ptr<mb_cache>(cache_create(port_.get(), 100));
+    EXPECT_EQ(store(cache.get(), k.req, k.ack, k.cacheable), k.stored);
+    EXPECT_EQ(total(cache.get()), k.stored);
+    if (k.stored) {
+      EXPECT_EQ(lookup(cache.get(), k.req[0], k.req[1], 0, k.req[5]), k.ack);
+    }
+  }
 }
 
 TEST_F(CacheTest, EntriesDifferingInAnyOneKeyFieldNeverCollide) {
   with_port(fake_port::drop);
   mb_cache *c = cache_.get();
-  // Values at the edges of each field, so a key whose fields overlap mixes
-  // them up. The data's first byte names the entry.
+  // Values at the edges of each field; the data's first byte names the entry.
   const uint8_t phys[] = {1, 0x80, 0xFF};
   const uint16_t starts[] = {0, 1, 0x100, 0xFFFF};
   const uint16_t counts[] = {1, 9, 125};
@@ -226,6 +209,7 @@ TEST_F(CacheTest, EntriesDifferingInAnyOneKeyFieldNeverCollide) {
   EXPECT_EQ(lookup(c, 1, 3, 2, 1), bytes{});
   EXPECT_EQ(lookup(c, 1, 3, 0, 2), bytes{});
   EXPECT_EQ(lookup(c, 0x81, 3, 0, 1), bytes{});
+  EXPECT_EQ(lookup(c, 1, 6, 0, 1), bytes{}) << "no list for writes";
 }
 
 TEST_F(CacheTest, LookupAmongTwoHundredEntriesTakesWellUnderAMillisecond) {
@@ -239,9 +223,8 @@ TEST_F(CacheTest, LookupAmongTwoHundredEntriesTakesWellUnderAMillisecond) {
   for (int i = 0; i < n; ++i) ASSERT_EQ(store(c, req_of(i), ack_of(i)), 1);
   ASSERT_EQ(cache_count(c, 3), n);
 
-  // A hit returns a new frame, whose allocation a sanitizer build slows far
-  // more than anything the cache does; that allocation, timed next to each
-  // lookup, is the baseline a hit is measured against.
+  // A hit is measured against the answer frame's own allocation (slow in a
+  // sanitizer build), timed next to it.
   auto micros = [](steady::time_point t0) {
     return std::chrono::duration<double, std::micro>(steady::now() - t0).count();
   };
@@ -272,23 +255,8 @@ TEST_F(CacheTest, LookupAmongTwoHundredEntriesTakesWellUnderAMillisecond) {
     miss_us.push_back(micros(t0));
     EXPECT_EQ(f, nullptr) << "entry " << i;
   }
-  // Generous for a loaded machine; the per-entry pause this replaces cost
-  // 200 ms per lookup here.
   EXPECT_LT(median(miss_us), 250.0) << "median miss, microseconds";
   EXPECT_LT(median(hit_us), median(frame_us) + 250.0) << "median hit, microseconds, against the answer frame's cost";
-}
-
-TEST_F(CacheTest, ExceptionsShortAnswersAndUncacheableRequestsAreNotStored) {
-  with_port(fake_port::drop);
-  mb_cache *c = cache_.get();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), bytes{1, 0x83, 2}), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("funcode does not match"), std::string::npos);
-
-  // A byte count the answer does not carry is not read past the answer.
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), bytes{1, 3, 20, 0xAA, 0xBB}), 0);
-  EXPECT_EQ(store(c, read_req(1, 3, 0, 10), answer(1, 3, kData20), 0), 0) << "a request not to be cached";
-  EXPECT_EQ(total(c), 0);
 }
 
 TEST_F(CacheTest, RefreshReplacesDataWithAnyByteCountAndAnExceptionOrAnotherFunctionCodeDeletes) {
@@ -327,23 +295,14 @@ TEST_F(CacheTest, SilentDeviceCostsOneTimeoutPerEntryAndEntriesGoAtTheEndOfThePa
   store(c, read_req(2, 3, 0, 2), answer(2, 3, {1, 2, 3, 4}));
   store(c, read_req(1, 4, 0, 1), answer(1, 4, {5, 6}));
 
-  testing::internal::CaptureStderr();
   const auto t0 = steady::now();
   cache_update_all(c, 150);
   const auto took = steady::now() - t0;
-  const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_GE(took, milliseconds(3 * 150));
   EXPECT_LT(took, milliseconds(3 * 150 + 1500));
   EXPECT_EQ(total(c), 0);
   EXPECT_EQ(lookup(c, 1, 3, 0, 2), bytes{}) << "a deleted entry is not found any more";
   EXPECT_EQ(fc3_count_at_push, (std::vector<int>{2, 2, 2})) << "nothing is deleted before the pass ends";
-  size_t n = 0;
-  for (size_t at = 0; (at = log.find("can not get ack from south device", at)) != std::string::npos; ++at) ++n;
-  EXPECT_EQ(n, 3u);
-
-  // The next identical read goes to the device again and is stored afresh.
-  ASSERT_EQ(store(c, read_req(1, 3, 0, 2), answer(1, 3, {9, 8, 7, 6})), 1);
-  EXPECT_EQ(lookup(c, 1, 3, 0, 2), answer(1, 3, {9, 8, 7, 6}));
 }
 
 TEST_F(CacheTest, PortBusyForTheWholeTimeoutLeavesTheEntryAlone) {

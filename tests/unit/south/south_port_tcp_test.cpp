@@ -1,8 +1,5 @@
 #include "south/south_port_tcp.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <gtest/gtest.h>
 
 #include "platform/plat_log.h"
@@ -11,32 +8,6 @@
 namespace {
 
 using namespace south_test;
-
-// A loopback listener on `port` (0: a free one, stored back); -1 on failure.
-int listen_on(uint16_t &port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  socklen_t len = sizeof a;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(fd, 4) != 0) {
-    close(fd);
-    return -1;
-  }
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  port = ntohs(a.sin_port);
-  return fd;
-}
-
-bytes mbap(uint16_t tid, uint16_t pid, const bytes &pdu) {
-  bytes b{uint8_t(tid >> 8), uint8_t(tid), uint8_t(pid >> 8), uint8_t(pid), 0, uint8_t(pdu.size())};
-  b.resize(6 + pdu.size());
-  std::copy(pdu.begin(), pdu.end(), b.begin() + 6);
-  return b;
-}
 
 // Answers every MBAP request with `pdu`, echoing its transaction id.
 fake_device::handler_fn mbap_echo(bytes pdu, uint16_t pid = 0) {
@@ -51,7 +22,7 @@ class SouthTcpTest : public ::testing::Test {
 
   // The device (listening again on the same port after a restart).
   void start_device(fake_device::handler_fn h) {
-    const int fd = listen_on(dev_port_);
+    const int fd = loopback_socket(SOCK_STREAM, dev_port_);
     ASSERT_GE(fd, 0);
     dev_ = std::make_unique<fake_device>(fd, true, std::move(h));
   }
@@ -120,9 +91,11 @@ TEST_F(SouthTcpTest, RtuOverTcpAnswerWithABadCrcIsNoAnswer) {
       << log;
 }
 
+// A new socket empties the slot; the failure count restarts after each
+// tenth failure, so its log pair comes every ten attempts.
 TEST_F(SouthTcpTest, EveryTenthFailedConnectLogsThePairAndARequestWaitingIsDropped) {
   uint16_t closed_port = 0;
-  close(listen_on(closed_port));
+  close(loopback_socket(SOCK_STREAM, closed_port));
   south_port_tcp_settings s;
   s.host = "127.0.0.1";
   s.tcp_port = closed_port;
@@ -140,33 +113,6 @@ TEST_F(SouthTcpTest, EveryTenthFailedConnectLogsThePairAndARequestWaitingIsDropp
   EXPECT_EQ(count_of(log, "[tcp] " + where + " connect fail."), 2u) << log;
   EXPECT_EQ(count_of(log, "[tcp] reconnecting..."), 2u) << log;
   EXPECT_FALSE(port_->threads_running());
-}
-
-TEST_F(SouthTcpTest, CreateReadsItsElement) {
-  testing::internal::CaptureStderr();
-  auto p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp"/>)");
-  EXPECT_EQ(p->host(), "255.255.255.255");
-  EXPECT_EQ(p->tcp_port(), 502);
-  EXPECT_EQ(p->timeout(), 1000u);
-  EXPECT_EQ(p->time_interval(), 50u);
-  EXPECT_EQ(p->cache_polling_cycle(), 5000u);
-  EXPECT_FALSE(p->rtu_over_tcp());
-  EXPECT_EQ(p->address_family(), 4);
-
-  p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp" id="4" host="fe80::1" tcp_port="1502"
-                  timeout="0" rtu_over_tcp="true" time_interval="20"/>)");
-  EXPECT_EQ(p->address_family(), 16);
-  EXPECT_EQ(p->timeout(), 1000u);
-  EXPECT_TRUE(p->rtu_over_tcp());
-  EXPECT_EQ(p->time_interval(), 20u);
-  EXPECT_EQ(p->tcp_port(), 1502);
-  p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp" timeout="-1"/>)");
-  EXPECT_EQ(p->timeout(), 1000u) << "a negative time-out is replaced, not waited for";
-  p = create_from(south_port_tcp_create, R"(<SouthPort type="tcp" rtu_over_tcp="TRUE"/>)");
-  EXPECT_FALSE(p->rtu_over_tcp()) << "only the exact text \"true\"";
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count_of(log, " south port tcp timeout has illegaled configuration, system is setting as defaut val : 1000 "),
-            2u);
 }
 
 }  // namespace

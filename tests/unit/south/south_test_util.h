@@ -3,6 +3,8 @@
 // request frames whose answers and release the test can wait for.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,7 +25,9 @@
 
 #include "frame/mb_codec.h"
 #include "frame/mb_frame.h"
+#include "platform/plat_thread.h"
 #include "platform/tw_conf.h"
+#include "route/port.h"
 
 namespace south_test {
 
@@ -46,6 +51,33 @@ inline bytes answer(uint8_t unit, uint8_t fc, size_t data_len, uint8_t first = 0
   bytes a{unit, fc, static_cast<uint8_t>(data_len)};
   for (size_t i = 0; i < data_len; ++i) a.push_back(static_cast<uint8_t>(first + i));
   return a;
+}
+
+// An MBAP frame: header with transaction and protocol id, then `pdu`.
+inline bytes mbap(uint16_t tid, uint16_t pid, const bytes &pdu) {
+  bytes b{uint8_t(tid >> 8), uint8_t(tid), uint8_t(pid >> 8), uint8_t(pid), 0, uint8_t(pdu.size())};
+  b.insert(b.end(), pdu.begin(), pdu.end());
+  return b;
+}
+
+// A loopback socket of `type` bound to `port` (0: a free one, stored back),
+// listening when it is a stream; -1 on failure.
+inline int loopback_socket(int type, uint16_t &port) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || (type == SOCK_STREAM && listen(fd, 4) != 0)) {
+    close(fd);
+    return -1;
+  }
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
 }
 
 inline size_t count_of(const std::string &text, const std::string &what) {
@@ -127,6 +159,36 @@ inline mb_frame *request(reply_box &box, const bytes &req, uint8_t cache = 0) {
   return f;
 }
 
+// A platform thread that offers its frames in turn, one per pass, as a
+// north port does, and waits only to be woken (its period is far longer
+// than any test).
+struct offerer {
+  offerer(south_port *p, std::vector<mb_frame *> frames) : port(p), frames(std::move(frames)) {
+    thread = plat_thread_start([this] { pass(); }, 60000, "offerer");
+  }
+  ~offerer() {
+    plat_close_handle(thread);
+    for (size_t i = taken.load(); i < frames.size(); ++i) mb_frame_release(frames[i]);
+  }
+  offerer(const offerer &) = delete;
+  offerer &operator=(const offerer &) = delete;
+  void pass() {
+    const size_t i = taken.load();
+    if (i >= frames.size()) return;
+    if (port->push_request(frames[i]) == 0) {
+      taken.store(i + 1);
+      plat_thread_wake_self();
+    } else {
+      refusals.fetch_add(1);
+    }
+  }
+  south_port *port;
+  std::vector<mb_frame *> frames;
+  std::atomic<size_t> taken{0};
+  std::atomic<int> refusals{0};
+  plat_thread_handle thread;
+};
+
 // A pty pair: the port opens `link` (the slave), the test plays the device
 // on the master. The test keeps a slave descriptor open so that the master
 // never sees a hang-up while the port has its line closed.
@@ -136,18 +198,6 @@ class pty_pair final {
     char tmpl[] = "/tmp/trellis-south-XXXXXX";
     dir = mkdtemp(tmpl);
     prefix = dir + "/ttyT";
-    reopen();
-  }
-  // The far end goes away, as an unplugged adapter does: the line hangs up.
-  void close_master() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
-  // A new pair (after close_master); link_port() again to point a port at it.
-  void reopen() {
-    close_master();
-    if (slave >= 0) close(slave);
-    slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
     termios tio{};
     tcgetattr(slave, &tio);
@@ -173,26 +223,36 @@ class pty_pair final {
   int slave = -1;
 };
 
-// The field device: on a pty master, or on the connections a TCP listener
-// (owned) accepts, the latest replacing the one before. Collects the bytes of
-// each request (a request ends after 5 ms of silence), records it, and plays
-// the script its handler returns: chunks written after a pause each; an
-// empty chunk hangs up (TCP only).
+// The field device: on a pty master, on the connections a TCP listener
+// (owned) accepts, the latest replacing the one before, or on a UDP socket
+// (owned, datagram()). Records each request (a datagram, or the bytes up to
+// 5 ms of silence) and plays the script its handler returns: chunks sent
+// after a pause each; an empty chunk hangs up (TCP only); a `foreign` chunk
+// comes from a second UDP socket on another port.
 class fake_device final {
  public:
   struct step {
     int delay_ms;
     bytes data;
+    bool foreign = false;
   };
   using script = std::vector<step>;
   using handler_fn = std::function<script(const bytes &request)>;
 
-  fake_device(int fd, bool listener, handler_fn h = {})
-      : fd_(fd), listener_(listener), handler_(std::move(h)), thread_([this] { run(); }) {}
+  fake_device(int fd, bool listener, handler_fn h = {}) : fake_device(fd, listener, std::move(h), -1) {}
+  // A UDP device on a free loopback port (`port`).
+  static std::unique_ptr<fake_device> datagram(handler_fn h) {
+    uint16_t port = 0, other = 0;
+    const int fd = loopback_socket(SOCK_DGRAM, port);
+    auto d = std::unique_ptr<fake_device>(new fake_device(fd, true, std::move(h), loopback_socket(SOCK_DGRAM, other)));
+    d->port = port;
+    return d;
+  }
   ~fake_device() {
     stop_ = true;
     thread_.join();
     if (listener_) close(fd_);
+    if (other_fd_ >= 0) close(other_fd_);
   }
   fake_device(const fake_device &) = delete;
   fake_device &operator=(const fake_device &) = delete;
@@ -209,10 +269,19 @@ class fake_device final {
     std::scoped_lock lock(m_);
     return last_write_;
   }
+  int sent() const { return sent_.load(); }  // chunks sent so far
+
+  uint16_t port = 0;  // a datagram device's
 
  private:
+  fake_device(int fd, bool listener, handler_fn h, int other_fd)
+      : fd_(fd), listener_(listener), other_fd_(other_fd), handler_(std::move(h)), thread_([this] { run(); }) {}
+
   void run() {
-    int conn = listener_ ? -1 : fd_;
+    const bool datagram = other_fd_ >= 0;
+    int conn = listener_ && !datagram ? -1 : fd_;
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
     bytes cur;
     auto hang_up = [&] {
       close(conn);
@@ -220,14 +289,19 @@ class fake_device final {
       cur.clear();
     };
     while (!stop_) {
-      pollfd p[2] = {{conn, POLLIN, 0}, {listener_ ? fd_ : -1, POLLIN, 0}};
+      pollfd p[2] = {{conn, POLLIN, 0}, {listener_ && !datagram ? fd_ : -1, POLLIN, 0}};
       poll(p, 2, 5);
-      if (p[1].revents & POLLIN) {
+      if (datagram && (p[0].revents & POLLIN)) {
+        uint8_t buf[2048];
+        from_len = sizeof from;
+        const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
+        if (n > 0) cur.assign(buf, buf + n);
+      } else if (p[1].revents & POLLIN) {
         if (conn >= 0) hang_up();
         conn = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         continue;
       }
-      if (p[0].revents) {
+      if (!datagram && p[0].revents) {
         uint8_t buf[1024];
         const ssize_t n = read(conn, buf, sizeof buf);
         if (n > 0) {
@@ -252,19 +326,24 @@ class fake_device final {
           hang_up();
           break;
         }
-        ssize_t w = write(conn, st.data.data(), st.data.size());
+        ssize_t w = datagram ? sendto(st.foreign ? other_fd_ : fd_, st.data.data(), st.data.size(), 0,
+                                      reinterpret_cast<sockaddr *>(&from), from_len)
+                             : write(conn, st.data.data(), st.data.size());
         (void)w;
+        ++sent_;
         std::scoped_lock lock(m_);
         last_write_ = steady::now();
       }
       cur.clear();
     }
-    if (listener_ && conn >= 0) close(conn);
+    if (listener_ && !datagram && conn >= 0) close(conn);
   }
 
   const int fd_;
   const bool listener_;
+  const int other_fd_ = -1;
   std::atomic<bool> stop_{false};
+  std::atomic<int> sent_{0};
   std::mutex m_;  // guards handler_, seen_, last_write_
   handler_fn handler_;
   std::vector<bytes> seen_;

@@ -1,8 +1,6 @@
 // The north TCP and UDP transparent ports where timing and addresses must
-// be exact: the silence that ends a TCP block at its boundary, the block
-// size limit, and which UDP senders move the port that broadcasts go to.
-// And, on loopback against a south port that holds requests, an answer for
-// a removed TCP client (run under the sanitizers too).
+// be exact: the TCP block's silence and size limits, the UDP rule a sender
+// wins, and an answer for a removed TCP client (run under the sanitizers).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -175,12 +173,8 @@ TEST(UdpTransparentDatagrams, OnlySendersWinningBySingleAddressMoveTheLastPeerPo
 
   mb_frame *f = arrive("10.0.0.5", 4001);
   ASSERT_NE(f, nullptr);
-  const auto *from = static_cast<const north_udp_transparent::peer *>(mb_frame_get_ctx(f));
-  EXPECT_EQ(from->address, plat_inet_addr("10.0.0.5"));
-  EXPECT_EQ(from->port, plat_htons(4001));
-  EXPECT_EQ(from->npt->table, &single);  // the later rule wins
-  EXPECT_EQ(data_of(f), d);
-  EXPECT_EQ(p.last_peer_port.load(), plat_htons(4001));
+  EXPECT_EQ(static_cast<const north_udp_transparent::peer *>(mb_frame_get_ctx(f))->npt->table, &single);
+  EXPECT_EQ(p.last_peer_port.load(), plat_htons(4001));  // the later rule wins
   mb_frame_release(f);
 
   f = arrive("10.0.0.6", 4002);  // the range only
@@ -188,11 +182,6 @@ TEST(UdpTransparentDatagrams, OnlySendersWinningBySingleAddressMoveTheLastPeerPo
   EXPECT_EQ(static_cast<const north_udp_transparent::peer *>(mb_frame_get_ctx(f))->npt->table, &ranged);
   EXPECT_EQ(p.last_peer_port.load(), plat_htons(4001));
   mb_frame_release(f);
-
-  EXPECT_EQ(arrive("10.0.0.10", 4003), nullptr);  // no rule, no "*"
-  EXPECT_EQ(p.stats.refused.load(), 1u);
-  EXPECT_EQ(north_udp_transparent::rx_udp_transparent(&p, d.data(), 0, plat_inet_addr("10.0.0.5"), 1), nullptr);
-  EXPECT_EQ(p.last_peer_port.load(), plat_htons(4001));
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 // The south TCP and UDP transparent ports against devices played in the
-// test: what the process tests cannot pin down by timing from outside, the
-// wait list's expiry, the release at a broken connection, the wake-up of a
-// refused offerer and the UDP time-out clock; and the settings.
-#include <arpa/inet.h>
+// test: the wait list's expiry, the release at a broken connection, the
+// wake-up of a refused offerer and the UDP time-out clock.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,7 +11,6 @@
 #include <vector>
 
 #include "platform/plat_log.h"
-#include "platform/plat_thread.h"
 #include "south/south_test_util.h"
 #include "transparent/south_port_tcp_transparent.h"
 #include "transparent/south_port_udp_transparent.h"
@@ -23,31 +19,12 @@ namespace {
 
 using namespace south_test;
 using south_net_transparent::ANSWER_MODE;
-using south_net_transparent::LISTEN_MODE;
-using south_net_transparent::TRANSPARENT_MODE;
 
 bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
 
 mb_frame *raw_request(reply_box &box, const std::string &s) {
   return mb_frame_create_raw(reinterpret_cast<const uint8_t *>(s.data()), static_cast<int>(s.size()), on_answer, &box,
                              on_free);
-}
-
-// A loopback socket of `type` bound to a free port (stored in `port`),
-// listening when it is a stream.
-int loopback_socket(int type, uint16_t &port) {
-  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || (type == SOCK_STREAM && listen(fd, 4) != 0)) {
-    close(fd);
-    return -1;
-  }
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  port = ntohs(a.sin_port);
-  return fd;
 }
 
 // Answers "re:" + the request, except "hang" (hangs up 100 ms later) and
@@ -162,33 +139,6 @@ TEST_F(SouthTcpTransparentTest, ARequestWhoseTurnFindsTheWaitListFullIsDroppedUn
   EXPECT_EQ(first.freed_count() + second.freed_count(), 2);
 }
 
-// A platform thread that offers its frames in turn, one per pass, and waits
-// only to be woken (its period is far longer than the test).
-struct offerer {
-  explicit offerer(south_port *p, std::vector<mb_frame *> frames) : port(p), frames(std::move(frames)) {
-    thread = plat_thread_start([this] { pass(); }, 60000, "offerer");
-  }
-  ~offerer() {
-    plat_close_handle(thread);
-    for (size_t i = taken.load(); i < frames.size(); ++i) mb_frame_release(frames[i]);
-  }
-  void pass() {
-    const size_t i = taken.load();
-    if (i >= frames.size()) return;
-    if (port->push_request(frames[i]) == 0) {
-      taken.store(i + 1);
-      plat_thread_wake_self();
-    } else {
-      refusals.fetch_add(1);
-    }
-  }
-  south_port *port;
-  std::vector<mb_frame *> frames;
-  std::atomic<size_t> taken{0};
-  std::atomic<int> refusals{0};
-  plat_thread_handle thread;
-};
-
 TEST_F(SouthTcpTransparentTest, ARefusedOffererIsWokenWhenThePortConnectsAndWhenRoomAppears) {
   make_port(1, 2000, 0, false);
   dev_->set_handler([](const bytes &req) { return fake_device::script{{300, text("re:" + std::string(req.begin(), req.end()))}}; });
@@ -250,49 +200,6 @@ TEST(SouthUdpTransparent, AnyDatagramRestartsTheClockButOnlyTheDevicesOwnAnswers
   port.reset();
   close(dev);
   close(stranger);
-}
-
-TEST(SouthNetTransparentSettings, CreateReadsDefaultsAndRepairsBadValues) {
-  testing::internal::CaptureStderr();
-  plat_log_set_level(5);
-  auto tcp = [](tw_conf_node *e) { return south_port_tcp_transparent_create(e, nullptr); };
-  auto udp = [](tw_conf_node *e) { return south_port_udp_transparent_create(e, nullptr); };
-
-  auto t = create_from(tcp, R"(<SouthPort type="tcp_transparent_transmission"/>)");
-  EXPECT_EQ(t->get_mode(), TRANSPARENT_MODE);
-  EXPECT_EQ(t->config().south_list_size, 1);
-  EXPECT_EQ(t->config().timeout, 1000);
-  EXPECT_EQ(t->config().time_interval, 50);
-  EXPECT_EQ(t->host(), "255.255.255.255");
-  EXPECT_EQ(t->tcp_port(), 502);
-  EXPECT_EQ(t->address_family(), 4);
-  t = create_from(tcp, R"(<SouthPort type="tcp_transparent_transmission" id="3" host="::1" tcp_port="70000"
-                      timeout="0" south_list_size="0" time_interval="-1" transmission_mode="answer_mode"/>)");
-  EXPECT_EQ(t->config().id, 3);
-  EXPECT_EQ(t->address_family(), 16);
-  EXPECT_EQ(t->tcp_port(), 502);
-  EXPECT_EQ(t->config().timeout, 1000);
-  EXPECT_EQ(t->config().south_list_size, 1);
-  EXPECT_EQ(t->config().time_interval, 50);
-  EXPECT_EQ(t->get_mode(), ANSWER_MODE);
-  // Refused as busy before it has a connection, whatever the mode.
-  reply_box box;
-  mb_frame *f = raw_request(box, "x");
-  EXPECT_EQ(t->push_request(f), 1);
-  mb_frame_release(f);
-
-  auto u = create_from(udp, R"(<SouthPort type="udp_transparent_transmission" udp_port="1502" timeout="0"/>)");
-  EXPECT_EQ(u->get_mode(), ANSWER_MODE) << "this port alone answers by default";
-  EXPECT_EQ(u->udp_port(), 1502);
-  EXPECT_EQ(u->config().timeout, 1000);
-  u = create_from(udp, R"(<SouthPort type="udp_transparent_transmission" transmission_mode="Listen"/>)");
-  EXPECT_EQ(u->get_mode(), LISTEN_MODE);
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count_of(log, " south port tcp timeout has illegaled configuration, system is setting as defaut val : 1000 "),
-            1u);
-  EXPECT_EQ(count_of(log, " south port udp timeout has illegaled configuration, system is setting as defaut val : 1000 "),
-            1u);
-  EXPECT_EQ(count_of(log, "transmission_mode is not correct, please check the configuration file"), 1u);
 }
 
 }  // namespace
