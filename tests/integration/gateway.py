@@ -10,6 +10,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import termios
 import threading
 import time
@@ -17,6 +18,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN = os.environ.get("TRELLIS_BIN", os.path.join(HERE, "../../build/trellis"))
 PEERS = os.path.join(HERE, "..", "peers")
+sys.path.insert(0, PEERS)
+from hostile_device import crc16, with_crc  # noqa: E402,F401  (shared with the tests)
+
 TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
 
 
@@ -34,12 +38,10 @@ _ports_given = set()
 
 
 def free_port():
-    """A free port below the kernel's range for outgoing connections: no
-    connection on the machine can take it as its own (and hold it in
-    TIME_WAIT) between this check and the gateway's or a device's bind.
-    A port is handed out once per test process, and the two process-test
-    runs that ctest starts side by side (TRELLIS_PORT_SHARD 0 and 1) draw
-    from separate halves, so no two tests are ever given the same port."""
+    """A free port below the kernel's range for outgoing connections (so no
+    connection takes it meanwhile), handed out once per run; the two runs
+    ctest starts side by side (TRELLIS_PORT_SHARD 0 and 1) draw from
+    separate halves."""
     with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
         first_outgoing = int(f.read().split()[0])
     low = max(1025, first_outgoing - 12000)
@@ -61,6 +63,13 @@ def free_port():
 
 def server_xml(body):
     return f'<tTrellisServer enable="true">{body}</tTrellisServer>'
+
+
+def stats_of(lines):
+    """The "PORT direction type id k=v ..." lines of a stats answer as
+    {"south1": {"requests": 3, ...}, ...}."""
+    return {w[1] + w[3]: {k: int(v) for k, v in (f.split("=") for f in w[4:])}
+            for w in (line.split() for line in lines) if w[:1] == ["PORT"]}
 
 
 def read_answer(sock, timeout=5.0):
@@ -150,6 +159,13 @@ class Gateway(Closing):
             s.connect(self.tag_socket)
             s.sendall((line + "\n").encode())
             return read_answer(s, timeout)
+
+    def tag(self, name):
+        """The value a tag reads ("0", "1")."""
+        return self.tag_command(f"read {name}")[0].split()[1]
+
+    def stats(self):
+        return stats_of(self.tag_command("stats"))
 
     def stop(self, sig=signal.SIGTERM, timeout=5.0):
         """Stops the process; returns its exit code."""
