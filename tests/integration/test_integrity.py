@@ -120,49 +120,67 @@ class Checker(Raw):
 
 # --- a device that answers twice, late, with wrong ids or oversized -----------------------
 
-# (framer, behaviour, how many requests get it). MBAP answers are matched by
-# transaction id; an MBAP answer with the right id but another unit id
-# (wrong_unit) carries the request's own data and must not be cached as the
-# other unit's. RTU answers are matched by unit id and function code.
-DEVICE_CASES = [
-    ("socket", "twice", 2), ("socket", "late", 1), ("socket", "wrong_tid", 2), ("socket", "wrong_unit", 2),
-    ("socket", "len65535", 1),
-    ("rtu", "twice", 2), ("rtu", "late", 1), ("rtu", "wrong_unit", 2), ("rtu", "wrong_fc", 2),
-    ("rtu", "oversized", 1),
-]
+# Behaviour and how many requests get it, per framing. MBAP answers are
+# matched by transaction id; an MBAP answer with the right id but another
+# unit id (wrong_unit) carries the request's own data and must not be cached
+# as the other unit's. RTU answers are matched by unit id and function code.
+MBAP_CASES = [("twice", 2), ("late", 1), ("wrong_tid", 2), ("wrong_unit", 2), ("len65535", 1)]
+RTU_CASES = [("twice", 2), ("late", 1), ("wrong_unit", 2), ("wrong_fc", 2), ("oversized", 1)]
 
 
-@pytest.mark.parametrize("framer,behaviour,count", DEVICE_CASES, ids=[f"{f}-{b}" for f, b, _ in DEVICE_CASES])
-def test_answers_reach_only_the_request_they_answer(tmp_path, framer, behaviour, count):
-    north = free_port()
-    # An RTU device that takes 150 ms to answer: a stray answer and the next
-    # right one are then apart by more than the gateway's 50 ms frame gap,
-    # so each is a frame of its own.
-    with Hostile(tmp_path, framer, 150 if framer == "rtu" else 0) as dev:
+def hostile_gateway(tmp_path_factory, framer):
+    """A gateway with a cached north port in front of hostile_device.py. An
+    RTU device takes 150 ms to answer: a stray answer and the next right one
+    are then apart by more than the gateway's 50 ms frame gap."""
+    north, tmp = free_port(), tmp_path_factory.mktemp(framer)
+    with Hostile(tmp, framer, 150 if framer == "rtu" else 0) as dev:
         extra = 'rtu_over_tcp="true"' if framer == "rtu" else ""
         xml = server_xml(south_tcp(dev, 500, extra) + TABLE +
                          f'<NorthPort type="tcp" id="1" tcp_port="{north}" idle_time="0" cache="true">'
                          '<Table ip="*" id="1"/></NorthPort>')
-        with Gateway(tmp_path, xml) as gw:
+        with Gateway(tmp, xml) as gw:
             gw.wait_log("been connected.")
             gw.wait_listening()
-            m = Checker(north, base=100)
-            assert [m.exchange() for _ in range(4)] == ["right"] * 4, (m.wrong, gw.log()[-3000:])
-
-            # The oversized RTU answer carries a forged MBAP answer for the
-            # master's next request.
-            dev.misbehave(behaviour, count, m.tid + 2 if behaviour == "oversized" else None)
-            during = [m.exchange() for _ in range(count + 2)]
-            assert dev.count(f"hostile {behaviour}") == count
-            assert m.wrong == [], ("someone else's answer", during, m.wrong)
-
-            # The device is well again: within a few seconds (a reconnect
-            # after len65535) every answer is right.
-            wait_for(lambda: m.exchange() == "right" or m.wrong, 6, what="an answer after the hostile one")
-            after = [m.exchange() for _ in range(6)]
-            assert m.wrong == [] and after == ["right"] * 6, (after, m.wrong, gw.log()[-3000:])
-            m.close()
+            yield dev, gw, north
             assert gw.stop() == 0
+
+
+@pytest.fixture(scope="module")
+def mbap_device(tmp_path_factory):
+    yield from hostile_gateway(tmp_path_factory, "socket")
+
+
+@pytest.fixture(scope="module")
+def rtu_device(tmp_path_factory):
+    yield from hostile_gateway(tmp_path_factory, "rtu")
+
+
+def answers_reach_only_their_request(dev, gw, north, behaviour, count, base):
+    m = Checker(north, base=base)  # addresses of its own: nothing of the case is in the cache yet
+    assert [m.exchange() for _ in range(4)] == ["right"] * 4, (m.wrong, gw.log()[-3000:])
+
+    # The oversized RTU answer carries a forged MBAP answer for the master's next request.
+    dev.misbehave(behaviour, count, m.tid + 2 if behaviour == "oversized" else None)
+    during = [m.exchange() for _ in range(count + 2)]
+    assert dev.count(f"hostile {behaviour}") == count
+    assert m.wrong == [], ("someone else's answer", during, m.wrong)
+
+    # The device is well again: within a few seconds (a reconnect after
+    # len65535) every answer is right.
+    wait_for(lambda: m.exchange() == "right" or m.wrong, 6, what="an answer after the hostile one")
+    after = [m.exchange() for _ in range(6)]
+    assert m.wrong == [] and after == ["right"] * 6, (after, m.wrong, gw.log()[-3000:])
+    m.close()
+
+
+@pytest.mark.parametrize("behaviour,count", MBAP_CASES)
+def test_answers_reach_only_the_request_they_answer_mbap(mbap_device, behaviour, count):
+    answers_reach_only_their_request(*mbap_device, behaviour, count, 1000 * (1 + MBAP_CASES.index((behaviour, count))))
+
+
+@pytest.mark.parametrize("behaviour,count", RTU_CASES)
+def test_answers_reach_only_the_request_they_answer_rtu(rtu_device, behaviour, count):
+    answers_reach_only_their_request(*rtu_device, behaviour, count, 1000 * (1 + RTU_CASES.index((behaviour, count))))
 
 
 @pytest.mark.parametrize("framer", ["socket", "rtu"])
