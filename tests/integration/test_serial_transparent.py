@@ -1,14 +1,11 @@
-"""Transparent transmission over serial lines in the real binary: raw masters
-and devices on pty pairs (the south serial transparent port on line 1, north
-serial transparent ports on lines 2 and 3), the three modes, silence framing,
-the datagram bridge, the status tags and the stop."""
+"""Transparent transmission over serial lines: raw masters and devices on
+pty pairs (the south port on line 1, north ports on lines 2 and 3)."""
 import os
 import subprocess
 import time
 
-from gateway import HERE, Gateway, Peer, PtyPair, lines, server_xml, wait_for
+from gateway import HERE, TABLE, Gateway, Peer, PtyPair, lines, server_xml, wait_for
 
-TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
 
 
 def south(mode, extra="", port=1, timeout=800):
@@ -22,8 +19,7 @@ def north(port, nid, extra=""):
 
 
 def gateway(tmp_path, body):
-    gw = Gateway(tmp_path, server_xml(body), serial_prefix=str(tmp_path / "ttyAP"))
-    return gw
+    return Gateway(tmp_path, server_xml(body), serial_prefix=str(tmp_path / "ttyAP"))
 
 
 def tags(gw):
@@ -69,12 +65,9 @@ def test_answer_mode_returns_the_devices_bytes_to_the_requester_only(tmp_path):
         assert master.read(7) == b"for two"
 
         def counts():
-            """(requests, answers, timeouts) per port, from the tag socket's statistics."""
-            lines = [line.split() for line in gw.tag_command("stats") if line.startswith("PORT ")]
-            fields = {w[1] + w[3]: dict(f.split("=") for f in w[4:]) for w in lines}
-            return {k: (v["requests"], v["answers"], v["timeouts"]) for k, v in fields.items()}
+            return {k: (v["requests"], v["answers"], v["timeouts"]) for k, v in gw.stats().items()}
         # A north port counts its answer once the pauses after writing it are over.
-        want = {"south1": ("4", "3", "1"), "north1": ("3", "2", "0"), "north2": ("1", "1", "0")}
+        want = {"south1": (4, 3, 1), "north1": (3, 2, 0), "north2": (1, 1, 0)}
         wait_for(lambda: counts() == want, 3, what=lambda: f"statistics {counts()}")
         assert gw.stop(timeout=3) == 0
 
