@@ -1,7 +1,8 @@
-"""What the process tests share: the trellis binary under test, the device
-scripts of tests/peers as child processes, pty lines, a raw Modbus TCP master."""
+"""What the process tests share: the binary under test, the peers of
+tests/peers as child processes, pty lines, raw Modbus TCP masters."""
 import contextlib
 import errno
+import glob
 import os
 import random
 import re
@@ -10,6 +11,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import termios
 import threading
 import time
@@ -17,6 +19,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN = os.environ.get("TRELLIS_BIN", os.path.join(HERE, "../../build/trellis"))
 PEERS = os.path.join(HERE, "..", "peers")
+sys.path.insert(0, PEERS)
+from hostile_device import crc16, with_crc  # noqa: E402,F401  (shared with the tests)
+
 TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
 
 
@@ -34,12 +39,10 @@ _ports_given = set()
 
 
 def free_port():
-    """A free port below the kernel's range for outgoing connections: no
-    connection on the machine can take it as its own (and hold it in
-    TIME_WAIT) between this check and the gateway's or a device's bind.
-    A port is handed out once per test process, and the two process-test
-    runs that ctest starts side by side (TRELLIS_PORT_SHARD 0 and 1) draw
-    from separate halves, so no two tests are ever given the same port."""
+    """A free port below the kernel's range for outgoing connections (so no
+    connection takes it meanwhile), handed out once per run; the two runs
+    ctest starts side by side (TRELLIS_PORT_SHARD 0 and 1) draw from
+    separate halves."""
     with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
         first_outgoing = int(f.read().split()[0])
     low = max(1025, first_outgoing - 12000)
@@ -61,6 +64,13 @@ def free_port():
 
 def server_xml(body):
     return f'<tTrellisServer enable="true">{body}</tTrellisServer>'
+
+
+def stats_of(lines):
+    """The "PORT direction type id k=v ..." lines of a stats answer as
+    {"south1": {"requests": 3, ...}, ...}."""
+    return {w[1] + w[3]: {k: int(v) for k, v in (f.split("=") for f in w[4:])}
+            for w in (line.split() for line in lines) if w[:1] == ["PORT"]}
 
 
 def read_answer(sock, timeout=5.0):
@@ -97,9 +107,8 @@ class Closing:
 
 
 class Gateway(Closing):
-    """The binary at log level 7 with its own tag socket, on config_xml
-    (written to a file for -c; None: it looks for its file itself). Its
-    stderr and stdout lines are collected as they come."""
+    """The binary at log level 7 with its own tag socket, on config_xml (None:
+    it looks for its file itself); stderr and stdout lines are collected."""
 
     def __init__(self, tmp_path, config_xml=None, env=None, serial_prefix=None, binary=None, level=7):
         self.tag_socket = os.path.join(str(tmp_path), "tags.sock")
@@ -151,6 +160,20 @@ class Gateway(Closing):
             s.sendall((line + "\n").encode())
             return read_answer(s, timeout)
 
+    def tag(self, name):
+        """The value a tag reads ("0", "1")."""
+        return self.tag_command(f"read {name}")[0].split()[1]
+
+    def stats(self):
+        return stats_of(self.tag_command("stats"))
+
+    def thread_names(self):
+        names = []
+        for comm in glob.glob(f"/proc/{self.proc.pid}/task/*/comm"):
+            with contextlib.suppress(OSError), open(comm) as f:  # a thread may end meanwhile
+                names.append(f.read().strip())
+        return names
+
     def stop(self, sig=signal.SIGTERM, timeout=5.0):
         """Stops the process; returns its exit code."""
         if not stop_process(self.proc, sig, timeout):
@@ -164,9 +187,9 @@ class Gateway(Closing):
 
 
 class PtyPair(Closing):
-    """A socat pseudo-terminal pair: `gateway_end` and `device_end` are link paths.
-    yank() kills socat (the line hangs up, the links vanish, as when an
-    adapter is unplugged); restore() brings a new pair up on the same paths."""
+    """A socat pty pair (link paths `gateway_end`, `device_end`). yank() kills
+    socat and removes the links, as an unplugged adapter; restore() brings
+    a new pair up on the same paths."""
 
     def __init__(self, directory, gateway_link, device_link):
         self.gateway_end = os.path.join(str(directory), gateway_link)
@@ -194,9 +217,8 @@ class PtyPair(Closing):
 
 
 class Peer(Closing):
-    """A device script of tests/peers as a child process. Its event lines go
-    to a file that the device writes before it answers, so once a master has
-    an answer, the lines of that exchange are there to count."""
+    """A peer of tests/peers as a child process. It writes its event lines
+    to a file before it answers, so they are there once a master has one."""
 
     def __init__(self, directory, script, *args):
         self.log_path = os.path.join(str(directory), f"{script}.{time.monotonic_ns()}.log")
@@ -295,8 +317,7 @@ def registers(pdu):
 
 
 class Raw(Closing):
-    """A Modbus TCP master on a plain socket: sees transaction ids and the
-    connection itself, which the pymodbus client hides."""
+    """A Modbus TCP master on a plain socket: sees transaction ids and the connection."""
 
     def __init__(self, port, source="127.0.0.1"):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=3, source_address=(source, 0))
@@ -362,13 +383,11 @@ def answered(m, tid, unit=17, addr=0):
 
 
 class SteadyMaster(Closing):
-    """A well-behaved Modbus TCP master reading one register of `unit` in a
-    loop on its own thread, one request at a time, each answer checked:
-    `good` (transaction id, unit id and value right), `silent` (no answer
-    within `timeout`), `wrong` (an answer with the right transaction id but
-    another unit or value), `stale` (an answer to an earlier request: one
-    that was held somewhere instead of refused). A connection the gateway
-    closes is opened again."""
+    """A Modbus TCP master reading one register of `unit` in a loop, one
+    request at a time: `good` (id, unit and value right), `silent` (none
+    within `timeout`), `wrong` (right id, other unit or value), `stale` (an
+    answer to an earlier request, held somewhere instead of refused). A
+    connection the gateway closes is opened again."""
 
     def __init__(self, port, unit=1, addr=0, timeout=2.0):
         self.port, self.unit, self.addr, self.timeout = port, unit, addr, timeout

@@ -1,16 +1,11 @@
-"""The north TCP port through the real binary: Modbus TCP and RTU over TCP
-masters in front, a pymodbus RTU device (unit 17) on a pty behind.
-
-One gateway serves the module; each test has its own north port(s), so the
-tests share only the line, whose time-out (1500 ms) stays far above the
-device's answer time on a loaded machine: a later answer would be taken for
-the next request's."""
+"""The north TCP port: Modbus TCP and RTU over TCP masters in front, a
+pymodbus RTU device (unit 17) on a pty behind. One gateway serves the
+module, each test on its own north port(s); the line's time-out (1500 ms)
+stays far above the device's answer time on a loaded machine."""
 import logging
 import random
-import re
 import socket
 import struct
-import subprocess
 import threading
 import time
 
@@ -122,19 +117,6 @@ def test_pymodbus_master_reads_and_writes_through_the_gateway(bench, name, frame
     assert bench.device.count(f"write 3 {base} 1") == bench.device.count(f"write 3 {base + 10} 3") == 1
 
 
-def test_mbpoll_reads_registers_and_coils_and_writes(bench):
-    def mbpoll(*args):
-        out = subprocess.run(["mbpoll", "-1", "-0", "-o", "3", "-a", str(UNIT), "-p", str(bench.ports["e2e"]), *args],
-                             capture_output=True, text=True, timeout=20)
-        assert out.returncode == 0, out.stdout + out.stderr
-        return [int(v) for v in re.findall(r"^\[\d+\]:\s+(-?\d+)", out.stdout, re.M)]
-
-    assert mbpoll("-t", "4", "-r", "5", "-c", "3", "127.0.0.1") == [105, 106, 107]
-    assert mbpoll("-t", "0", "-r", "2", "-c", "3", "127.0.0.1") == [0, 1, 0]
-    mbpoll("-t", "4", "-r", "60", "127.0.0.1", "777")
-    assert mbpoll("-t", "4", "-r", "60", "127.0.0.1") == [777]
-
-
 def test_unit_ids_and_address_rules_choose_the_routing_table(bench):
     def reads(source, *cases):
         """(tid, unit, register, value or None for no answer) read from 127.0.0.<source>."""
@@ -159,16 +141,6 @@ def test_unit_ids_and_address_rules_choose_the_routing_table(bench):
     m.close()
     bench.gw.wait_log("The north port TCP device IP is not registered", count=before + 1)
     reads(1, (7, UNIT, 0, 100))
-
-
-def test_rtu_over_tcp_request_with_a_wrong_crc_gets_no_answer(bench):
-    before = bench.gw.count("CRC checksum fail")
-    with socket.create_connection(("127.0.0.1", bench.ports["rtu"]), timeout=3) as s:
-        s.sendall(bytes([UNIT, 3, 0, 0, 0, 1, 0x12, 0x34]))
-        s.settimeout(0.6)
-        with pytest.raises(socket.timeout):
-            s.recv(100)
-    bench.gw.wait_log("CRC checksum fail", count=before + 1)
 
 
 def test_cache_true_answers_repeated_reads_without_the_device(bench):
@@ -315,7 +287,7 @@ def test_bad_traffic_leaves_the_gateway_serving(bench):
             g = Raw(port)
             g.send(read_req(i, UNIT, 0, 1))
             g.close()
-        for _ in range(200):  # connect/disconnect cycles
+        for _ in range(100):  # connect/disconnect cycles
             try:
                 socket.create_connection(("127.0.0.1", port), timeout=3).close()
             except OSError:
@@ -325,8 +297,8 @@ def test_bad_traffic_leaves_the_gateway_serving(bench):
         t.join(10)
     assert results["fail"] == [] and results["ok"] >= 10, (results, bench.gw.log()[-6000:])
     assert bench.gw.proc.poll() is None
-    # Every one of the 211 clients is swept in the end (at most one a pass); a newcomer is served.
-    bench.gw.wait_log(f"[north tcp : {port}] :exit a client", 60, count=211)
+    # Every one of the 111 clients is swept in the end (at most one a pass); a newcomer is served.
+    bench.gw.wait_log(f"[north tcp : {port}] :exit a client", 60, count=111)
     m = Raw(port)
     assert answered(m, 7)
     m.close()

@@ -1,6 +1,5 @@
-"""Operating the binary: --check next to a running gateway that holds the
-same ports, its exit codes and where it looks for the file; readiness on
-NOTIFY_SOCKET and journal lines."""
+"""Operating the binary: --check, readiness and journal lines, the installed
+files, the statistics."""
 import os
 import shutil
 import socket
@@ -8,7 +7,7 @@ import subprocess
 
 import pytest
 
-from gateway import BIN, TABLE, Gateway, Raw, free_port, registers, rtu_line, server_xml, wait_for
+from gateway import BIN, TABLE, Gateway, Raw, free_port, registers, rtu_line, server_xml, stats_of, wait_for
 
 # What a gateway logs (at level 7) when it opens something; --check must not.
 OPENING = ["has been started", "tcp ipv6 bind finish", "tag service listening", "open:", "failed to open seriial",
@@ -155,19 +154,10 @@ def test_install_lays_out_the_files_the_unit_verifies_and_the_binary_declares_it
     assert r.returncode == 0 and r.stderr == "", r.stderr
 
 
-def stats_of(lines, direction, port_type):
-    """The counters of the one "PORT direction type id ..." line among lines."""
-    for line in lines:
-        words = line.split()
-        if words[:3] == ["PORT", direction, port_type]:
-            return {k: int(v) for k, v in (w.split("=") for w in words[4:])}
-    raise AssertionError(f"no {direction} {port_type} line in {lines}")
-
-
 def test_stats_count_exactly_what_the_peers_did(tmp_path):
-    """5 distinct reads (cache misses), 3 repeats (cache hits), 2 reads of a
-    unit nobody answers (time-outs) and one RTU-over-TCP request with a bad
-    CRC: the stats command and trellis --stats show exactly that."""
+    """5 distinct reads, 3 repeats (cache hits), 2 reads nobody answers and
+    one RTU-over-TCP request with a bad CRC (no answer): the stats command
+    and trellis --stats show exactly that."""
     port = free_port()
     body = ('<SouthPort type="rtu" id="1" port="1" timeout="300" cache_polling_cycle="600000"/>' + TABLE +
             f'<NorthPort type="tcp" id="4" tcp_port="{port}" idle_time="0" cache="true">'
@@ -185,12 +175,12 @@ def test_stats_count_exactly_what_the_peers_did(tmp_path):
         with socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.2", 0), timeout=3) as r:
             r.sendall(bytes([1, 3, 0, 0, 0, 1, 0x12, 0x34]))
             gw.wait_log("CRC checksum fail")
-        wait_for(lambda: stats_of(gw.tag_command("stats"), "south", "rtu")["timeouts"] == 2, 5, what="time-outs")
+        wait_for(lambda: gw.stats()["south1"]["timeouts"] == 2, 5, what="time-outs")
         # The RTU master has gone: swept by the server's next pass.
-        wait_for(lambda: stats_of(gw.tag_command("stats"), "north", "tcp")["clients"] == 1, 5, what="one client")
+        wait_for(lambda: gw.stats()["north4"]["clients"] == 1, 5, what="one client")
         answer = gw.tag_command("stats")
         assert answer[-1] == "OK"
-        north, south = stats_of(answer, "north", "tcp"), stats_of(answer, "south", "rtu")
+        north, south = stats_of(answer)["north4"], stats_of(answer)["south1"]
         assert answer[0].startswith("PORT south rtu 1 ") and answer[1].startswith("PORT north tcp 4 ")
         assert {k: north[k] for k in ("requests", "answers", "framing_drops", "dropped", "clients")} == \
             {"requests": 10, "answers": 8, "framing_drops": 1, "dropped": 0, "clients": 1}
@@ -203,6 +193,6 @@ def test_stats_count_exactly_what_the_peers_did(tmp_path):
         out = subprocess.run([BIN, "--stats", "--tag-socket", gw.tag_socket], capture_output=True, text=True,
                              timeout=10)
         assert out.returncode == 0, out.stderr
-        assert stats_of(out.stdout.splitlines(), "south", "rtu")["cache_hits"] == 3
+        assert stats_of(out.stdout.splitlines())["south1"]["cache_hits"] == 3
         m.close()
         assert gw.stop() == 0

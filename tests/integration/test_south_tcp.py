@@ -1,9 +1,6 @@
-"""The south TCP port in the real binary: a raw Modbus TCP master in front of
-trellis, tests/peers/tcp_device.py (MBAP or RTU over TCP, IPv4 or IPv6)
-behind it. Request id 10 * n goes to unit 1 and 10 * n + 1 to unit 2 of
-south port n."""
-import contextlib
-import glob
+"""The south TCP port: a raw Modbus TCP master in front, tcp_device.py (MBAP
+or RTU over TCP, IPv4 or IPv6) behind. Unit 10 * n goes to unit 1 and
+10 * n + 1 to unit 2 of south port n."""
 import signal
 import struct
 import time
@@ -36,11 +33,8 @@ class Master(Raw):
 
 
 def thread_counts(gw):
-    """How many send and cache threads the gateway runs (names from /proc)."""
-    names = []
-    for comm in glob.glob(f"/proc/{gw.proc.pid}/task/*/comm"):
-        with contextlib.suppress(OSError), open(comm) as f:  # a thread may end meanwhile
-            names.append(f.read().strip())
+    """How many send and cache threads the gateway runs."""
+    names = gw.thread_names()
     return names.count("mbtcp_send_proc"), names.count("update_cache_pr")
 
 

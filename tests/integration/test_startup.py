@@ -1,5 +1,4 @@
-"""Start-up, configuration lookup, exit codes, signals and the tag socket,
-driven through the real binary."""
+"""Start-up, configuration lookup, exit codes, signals and the tag socket."""
 import os
 import re
 import shutil
@@ -73,8 +72,7 @@ def test_configuration_lookup_order_and_exit_codes(tmp_path):
     (server_xml('<SouthPort type="ascii" id="1"/><SouthPort type="udp" id="2"/>' + TABLE), 1, 'no "NorthPort"'),
 ])
 def test_layouts_and_files_without_a_server_keep_running(tmp_path, xml, serial, marker):
-    """Disabled, unparsable and partial files: the gateway runs on (with no
-    north port created) until SIGTERM; "ascii" counts a serial port, "udp" not."""
+    """The gateway runs on (no north port created) until SIGTERM; "ascii" counts a serial port, "udp" not."""
     with Gateway(tmp_path, xml, serial_prefix=str(tmp_path / "nodev")) as gw:
         wait_ready(gw)
         assert gw.count(marker) == 1

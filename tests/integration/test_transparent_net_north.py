@@ -1,20 +1,14 @@
-"""The north TCP and UDP transparent ports through the real binary: raw TCP
-peers and UDP senders in front, south serial transparent ports on pty lines
-behind, with raw devices on the far ends.
-
-Lines and south ports: 1 answer mode, 2 and 3 listen mode, 4 transparent
-mode; routing table N leads to south port N. One gateway serves the
-module; each test has its own north port(s) or peers."""
+"""The north TCP and UDP transparent ports: raw TCP peers and UDP senders in
+front, south serial transparent ports on pty lines behind (1 answer mode, 2
+and 3 listen mode, 4 transparent mode; table N leads to south port N). One
+gateway serves the module, each test on its own north port(s) or peers."""
 import contextlib
-import os
 import socket
-import subprocess
 import time
 
 import pytest
 
-from gateway import HERE, PEERS, Gateway, PtyPair, Raw, free_port, lines, server_xml
-from gateway import Peer as GatewayPeer
+from gateway import Gateway, Raw, free_port, lines, server_xml
 
 ADMITTED = "[tcp transparent] add a new client to tcp server"
 WARNING = "NORTH PORT TCP TRANSPARENT MODE CALLBACK WARNING, MAX CONNECTION IS 16"
@@ -296,27 +290,3 @@ def test_udp_broadcast_before_any_single_address_sender_is_not_sent(bench):
         assert listener.receive() == (b"late", ("127.0.0.1", port))
     finally:
         listener.close()
-
-
-# --- the example ----------------------------------------------------------------------
-
-def test_the_example_relays_rtu_masters_over_tcp_and_udp_to_an_rtu_device(tmp_path):
-    """examples/network_transparent.acr as the README runs it, on its own ports."""
-    with open(os.path.join(HERE, "..", "..", "examples", "network_transparent.acr")) as f:
-        config = f.read()
-    tcp, udp = free_port(), free_port()
-    config = config.replace('tcp_port="1503"', f'tcp_port="{tcp}"').replace('udp_port="1504"', f'udp_port="{udp}"')
-    with PtyPair(tmp_path, "ttyAP0", "device") as line, \
-            GatewayPeer(tmp_path, "rtu_device.py", "--port", line.device_end, "--unit", 1) as device, \
-            Gateway(tmp_path, config, serial_prefix=str(tmp_path / "ttyAP")) as gw:
-        gw.wait_log("south port serial transparent has been started.")
-        gw.wait_listening()
-        gw.wait_log("north port udp has been started.")
-        for transport in (["--port", str(tcp)], ["--udp", "--port", str(udp)]):
-            out = subprocess.run(["/usr/bin/python3", os.path.join(PEERS, "read_registers.py"), "--rtu", *transport,
-                                  "--unit", "1", "--address", "2", "--count", "3"],
-                                 capture_output=True, text=True, timeout=20)
-            assert out.returncode == 0, out.stdout + out.stderr
-            assert "102" in out.stdout and "104" in out.stdout, out.stdout
-        assert device.count("read 3 2 3") == 2
-        assert gw.stop(timeout=3) == 0

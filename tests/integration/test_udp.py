@@ -1,8 +1,5 @@
-"""The UDP ports in the real binary. North: pymodbus UDP clients (MBAP and RTU
-framers) and raw datagram masters in front of trellis, pymodbus TCP, RTU (pty)
-and UDP devices behind it. South: a raw Modbus TCP master in front, a pymodbus
-UDP device (MBAP and RTU over UDP) or a device played by the test on a raw
-datagram socket behind it."""
+"""The north and south UDP ports, with pymodbus and raw datagram masters and
+devices (MBAP and RTU over UDP)."""
 import contextlib
 import logging
 import socket
@@ -12,7 +9,7 @@ import threading
 import pytest
 
 from gateway import (Closing, Gateway, Peer, Raw, free_port, mbap, read_req, registers, rtu_line, server_xml,
-                     wait_for)
+                     wait_for, with_crc)
 
 logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
 
@@ -28,19 +25,6 @@ def free_udp_port():
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, contextlib.suppress(OSError):
             s.bind(("0.0.0.0", port))
             return port
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return struct.pack("<H", crc)  # low byte first on the wire
-
-
-def rtu(body):
-    return body + crc16(body)
 
 
 def read_pdu(addr, count, fc=3):
@@ -96,15 +80,6 @@ def read_regs(client, unit, addr, count):
     return None if r.isError() else r.registers
 
 
-def stats_of(gw, direction, port_type):
-    """The counters of the gateway's "PORT direction type id ..." line."""
-    for line in gw.tag_command("stats"):
-        words = line.split()
-        if words[:3] == ["PORT", direction, port_type]:
-            return {k: int(v) for k, v in (w.split("=") for w in words[4:])}
-    raise AssertionError(f"no {direction} {port_type} line")
-
-
 def north_port(port, tables, extra=""):
     return f'<NorthPort type="udp" id="9" udp_port="{port}" time_interval="0" cache="false" {extra}>{tables}</NorthPort>'
 
@@ -152,8 +127,8 @@ def test_udp_clients_reach_tcp_rtu_and_udp_devices_with_mapped_unit_ids(tmp_path
         assert gw.stop() == 0
 
 
-@pytest.fixture
-def direct_north(tmp_path):
+@pytest.fixture(scope="module")
+def direct_north(tmp_path_factory):
     """A gateway whose north UDP port (MBAP for 127.0.0.1, RTU over UDP for
     127.0.0.3, nothing for anyone else) leads to a pymodbus UDP device
     serving unit 1; yields (gateway, port)."""
@@ -162,6 +137,7 @@ def direct_north(tmp_path):
             '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>' +
             north_port(port, '<Table ip="127.0.0.0/24" id="1" rtu_over_udp="true"/><Table ip="127.0.0.1" id="1"/>'
                              '<Table ip="127.0.0.3" id="1" rtu_over_udp="true"/>'))
+    tmp_path = tmp_path_factory.mktemp("direct")
     with Peer(tmp_path, "udp_device.py", "--port", dev), Gateway(tmp_path, server_xml(body)) as gw:
         gw.wait_log("north port udp has been started.")
         gw.wait_log("south port udp has been started.")
@@ -206,13 +182,13 @@ def test_bad_datagrams_get_nothing_and_leave_a_good_client_served(direct_north):
         body = bytes([1]) + read_pdu(7, 2)
         rtu_master.send(body + b"\x00\x00")
         assert rtu_master.receive(0.7) is None
-        rtu_master.send(rtu(body))
-        assert rtu_master.receive() == rtu(bytes([1]) + read_answer_pdu(7, 2))
+        rtu_master.send(with_crc(body))
+        assert rtu_master.receive() == with_crc(bytes([1]) + read_answer_pdu(7, 2))
         gw.wait_log("[north udp] :Please check the rtu over udp communication protocol, CRC checksum fail")
 
         # 127.0.0.2 matches the /24 rule only (RTU); 127.0.0.9 no rule at all.
-        unmatched.send(rtu(body))
-        assert unmatched.receive() == rtu(bytes([1]) + read_answer_pdu(7, 2))
+        unmatched.send(with_crc(body))
+        assert unmatched.receive() == with_crc(bytes([1]) + read_answer_pdu(7, 2))
         with UdpMaster(port, "127.0.1.9") as stranger:
             stranger.send(read_req(12, 1, 0, 1))
             assert stranger.receive(0.7) is None
@@ -221,7 +197,7 @@ def test_bad_datagrams_get_nothing_and_leave_a_good_client_served(direct_north):
         # Dropped by framing: protocol id 1, the 0xFF header, the oversized
         # header and the bad CRC (the zeros are an empty request, the cut
         # request waits for its sender's next datagram).
-        north = stats_of(gw, "north", "udp")
+        north = gw.stats()["north9"]
         assert (north["framing_drops"], north["refused"]) == (4, 1), north
 
 
@@ -321,7 +297,7 @@ def test_wrong_source_and_silent_device_time_out_and_the_next_request_is_served(
             assert m.read(2, 5, 0, 1, timeout=1.5) is None
             gw.wait_log("Communication timed out", count=2)
             assert registers(m.read(3, 5, 2, 2)[2]) == [102, 103]
-        south = stats_of(gw, "south", "udp")
+        south = gw.stats()["south1"]
         assert {k: south[k] for k in ("requests", "answers", "timeouts", "framing_drops")} == \
             {"requests": 3, "answers": 1, "timeouts": 2, "framing_drops": 1}, south
         assert dev.count() == 3
@@ -356,8 +332,8 @@ def test_exceptions_answer_unroutable_and_unanswered_requests_in_the_senders_fra
             assert m.receive() == struct.pack(">HHHB", 21, 0, 3, 7) + b"\x83\x0a"
             m.send(read_req(22, 5, 0, 1))  # the device stays silent
             assert m.receive() == struct.pack(">HHHB", 22, 0, 3, 5) + b"\x83\x0b"
-            r.send(rtu(bytes([9]) + read_pdu(0, 1)))
-            assert r.receive() == rtu(bytes([9, 0x83, 0x0a]))
+            r.send(with_crc(bytes([9]) + read_pdu(0, 1)))
+            assert r.receive() == with_crc(bytes([9, 0x83, 0x0a]))
             m.send(read_req(23, 0, 0, 1))  # a broadcast gets nothing, not even an exception
             assert m.receive(0.7) is None
             assert m.read(24, 5, 1, 1) == [101]

@@ -26,6 +26,8 @@ import struct
 import sys
 import time
 
+from device_common import reporter
+
 MAGIC = 0x99991234
 
 
@@ -34,12 +36,7 @@ def main():
     p.add_argument("--port", type=int, default=9999)
     p.add_argument("--log")
     args = p.parse_args()
-    log_file = open(args.log, "a", buffering=1) if args.log else None
-
-    def report(line):
-        print(line, flush=True)
-        if log_file:
-            log_file.write(line + "\n")
+    report = reporter(args.log)
 
     stop = []
     signal.signal(signal.SIGTERM, lambda *_: stop.append(1))

@@ -64,6 +64,45 @@ def context(units, n, report, name_unit=False):
         zero_mode=True) for u in units})
 
 
+def network_device(doc, make_server):
+    """The main of the TCP and UDP devices: --host, --port, --units and
+    --framer; make_server(context, framer, address, report) builds the
+    pymodbus server. MBAP requests also report "tid N"."""
+    from pymodbus.framer.rtu_framer import ModbusRtuFramer
+    from pymodbus.framer.socket_framer import ModbusSocketFramer
+    p = parser(doc)
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--units", default="1", help="comma-separated unit ids served")
+    p.add_argument("--framer", choices=("socket", "rtu"), default="socket")
+    args = p.parse_args()
+    report = reporter(args.log)
+    running = {}
+
+    class ReportingSocketFramer(ModbusSocketFramer):
+        def populateResult(self, result):
+            super().populateResult(result)
+            report(f"tid {result.transaction_id}")
+
+    async def start():
+        units = [int(u) for u in args.units.split(",")]
+        server = running["server"] = make_server(
+            context(units, args.registers, report, name_unit=True),
+            ReportingSocketFramer if args.framer == "socket" else ModbusRtuFramer, (args.host, args.port), report)
+        task = asyncio.create_task(server.serve_forever())
+        done, _ = await asyncio.wait({task, server.serving}, return_when=asyncio.FIRST_COMPLETED)
+        return f"cannot serve on {args.host}:{args.port}: {task.exception()}" if task in done else None
+
+    async def stop():
+        # server_close() leaves accepted TCP connections open: close them
+        # too, so the gateway sees the device go away.
+        for handler in list(getattr(running["server"], "active_connections", {}).values()):
+            handler.transport.close()
+        await running["server"].shutdown()
+
+    return serve(start, stop, report)
+
+
 def serve(start, stop, report):
     """Runs `await start()` (None, or the text of why the device cannot
     serve), reports "ready", and on SIGTERM or SIGINT runs `await stop()`.

@@ -49,6 +49,8 @@ import struct
 import sys
 import time
 
+from device_common import reporter
+
 DUP_MS = 100
 LATE_MS = 800
 
@@ -284,12 +286,7 @@ def main():
     p.add_argument("--delay", type=int, default=0, help="ms from a request to its answer")
     p.add_argument("--log", help="also append the event lines to this file")
     args = p.parse_args()
-    log_file = open(args.log, "a", buffering=1) if args.log else None
-
-    def report(line):
-        print(line, flush=True)
-        if log_file:
-            log_file.write(line + "\n")
+    report = reporter(args.log)
     return Device(args, report).run()
 
 
