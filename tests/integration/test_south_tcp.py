@@ -69,7 +69,7 @@ def test_stopped_device_times_out_and_a_restarted_one_is_served_again(tmp_path):
             gw.wait_listening()
             m = Master(north)
             assert m.regs(10) is not None
-            assert thread_counts(gw) == (2, 2)
+            wait_for(lambda: thread_counts(gw) == (2, 2), 5, what="both ports' send and cache threads")
 
             dev_a.close()
             gw.wait_log(f"ip:[127.0.0.1] port:[{port_a}] disconnected.", 5)
@@ -87,7 +87,7 @@ def test_stopped_device_times_out_and_a_restarted_one_is_served_again(tmp_path):
             gw.wait_log("been connected.", 5, count=3)
             assert time.monotonic() - started < 2.0
             assert m.regs(10) is not None
-            assert thread_counts(gw) == (2, 2)
+            wait_for(lambda: thread_counts(gw) == (2, 2), 5, what="both ports' send and cache threads")
             m.close()
             assert gw.stop() == 0
     finally:
