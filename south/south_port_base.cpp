@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/plat_log.h"
+#include "platform/plat_thread_pair.h"
 
 uint32_t south_port_polling_cycle(const std::string &type, long value) {
   if (value >= 1) return static_cast<uint32_t>(value);
@@ -105,17 +106,7 @@ void south_port_base::drop_pending() {
   if (mb_frame *left = pending_request()) release_unanswered(left);
 }
 
-void south_port_base::close_threads() {
-  plat_thread_handle send;
-  plat_thread_handle cache;
-  {
-    std::scoped_lock lock(lock_);
-    send = std::move(send_thread_);
-    cache = std::move(cache_thread_);
-  }
-  plat_close_handle(send);
-  plat_close_handle(cache);
-}
+void south_port_base::close_threads() { plat_close_handles_under(lock_, send_thread_, cache_thread_); }
 
 mb_frame *south_port_base::cache_lookup(mb_frame *req) {
   if (!mb_frame_is_cacheable(req)) return nullptr;
