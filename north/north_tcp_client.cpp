@@ -123,14 +123,8 @@ void mbtcp_cli_send_proc(mbtcp_client *client, northport_table *npt) {
 }
 
 int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, uint16_t pid) {
-  auto *ref = static_cast<client_ref *>(ctx);
-  if (!ref || !*ref) {
-    mb_frame_release(frame);
-    return 0;
-  }
-  // Our own reference: the release below may free the frame and with it
-  // the frame's reference to the client.
-  const client_ref c = *ref;
+  const client_ref c = tcp_client_of_answer<mbtcp_client>(frame, ctx);
+  if (!c) return 0;
   std::scoped_lock guard(c->lock);
   mb_frame_set_phy_id(frame, req_id);  // the master sees the unit id it used
   uint32_t len = 0;

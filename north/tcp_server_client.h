@@ -104,6 +104,19 @@ void tcp_client_ref_release(void *ctx) {
   delete static_cast<tcp_client_ref<Client> *>(ctx);
 }
 
+// The client an answer's frame was made by, as the answer callback's own
+// reference (releasing the frame drops the frame's); null, the frame
+// released, when the frame has none.
+template <class Client>
+tcp_client_ref<Client> tcp_client_of_answer(mb_frame *frame, void *ctx) {
+  auto *ref = static_cast<tcp_client_ref<Client> *>(ctx);
+  if (!ref || !*ref) {
+    mb_frame_release(frame);
+    return nullptr;
+  }
+  return *ref;
+}
+
 // One receive of a client's receive pass, the pass's wait: receives for at
 // most `wait(now)` ms into the scratch, counts the bytes, hands them to
 // `cut(bytes, n, now)` (n may be 0 or negative) and keeps the activity

@@ -226,14 +226,8 @@ void mbtcp_cli_send_proc(client *c, northport_table *npt) {
 }
 
 int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t, uint16_t, uint16_t) {
-  auto *ref = static_cast<client_ref *>(ctx);
-  if (!ref || !*ref) {
-    mb_frame_release(frame);
-    return 0;
-  }
-  // Our own reference: the release below may free the frame and with it
-  // the frame's reference to the client.
-  const client_ref c = *ref;
+  const client_ref c = tcp_client_of_answer<client>(frame, ctx);
+  if (!c) return 0;
   std::scoped_lock guard(c->lock);
   uint32_t len = 0;
   const uint8_t *bytes = mb_frame_get_data(frame, &len);
