@@ -95,11 +95,7 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   auto c = std::make_shared<mbtcp_client>();
   c->port = port;
   c->mux = m;
-  c->set_socket(std::move(sock));
-  std::memcpy(c->peer_addr, peer_addr, sizeof c->peer_addr);
-  c->peer_port = peer_port;
-  c->idle_time = port->idle_time;
-  c->time_interval = port->time_interval;
+  tcp_server_client_init(c.get(), *port, std::move(sock), peer_addr, peer_port, north_send_list_kind::modbus);
   c->cache = port->cache;
   c->exceptions = port->exceptions;
   c->mbap_buf = std::make_unique<mbap_framer>();
@@ -111,8 +107,6 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   rtu.check_crc = true;
   rtu_framer_init(c->rtu_buf.get(), rtu);
   c->rx_scratch = std::make_unique<uint8_t[]>(mbtcp_client::rx_chunk);
-  c->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
-  c->send_list->set_stats(&port->stats);
 
   northport_table *npt = tcp_server_match_peer(&port->rules, peer_addr, port->type.c_str(), kFindTableLine);
   if (!npt) return nullptr;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "north/client_admission.h"
+#include "north/north_send_list.h"
 #include "north/tcp_listener.h"
 #include "platform/plat_log.h"
 #include "route/northport_table.h"
@@ -243,3 +245,18 @@ class tcp_server_port : public north_port {
     for (const auto &c : all) destroy(c.get());
   }
 };
+
+// What every new client of `port` starts with: the connection, the peer,
+// the port's idle time and frame gap, and a send list of `kind` counted in
+// the port's statistics. The port adds its receive state.
+template <class Client>
+void tcp_server_client_init(Client *c, tcp_server_port<Client> &port, std::shared_ptr<plat_socket> sock,
+                            const uint8_t peer_addr[16], uint16_t peer_port, north_send_list_kind kind) {
+  c->set_socket(std::move(sock));
+  std::memcpy(c->peer_addr, peer_addr, sizeof c->peer_addr);
+  c->peer_port = peer_port;
+  c->idle_time = port.idle_time;
+  c->time_interval = port.time_interval;
+  c->send_list = std::make_unique<north_send_list>(port.north_list_size, kind);
+  c->send_list->set_stats(&port.stats);
+}

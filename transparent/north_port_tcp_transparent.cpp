@@ -156,14 +156,8 @@ std::shared_ptr<client> mbtcp_client_create(port *p, std::shared_ptr<plat_socket
   RVON(sock, nullptr);
   auto c = std::make_shared<client>();
   c->owner = p;
-  c->set_socket(std::move(sock));
-  std::memcpy(c->peer_addr, peer_addr, sizeof c->peer_addr);
-  c->peer_port = peer_port;
-  c->idle_time = p->idle_time;
-  c->time_interval = p->time_interval;
+  tcp_server_client_init(c.get(), *p, std::move(sock), peer_addr, peer_port, north_send_list_kind::transparent);
   rx_tcp_transparent_init(c.get());
-  c->send_list = std::make_unique<north_send_list>(p->north_list_size, north_send_list_kind::transparent);
-  c->send_list->set_stats(&p->stats);
 
   northport_table *npt = tcp_server_match_peer(&p->rules, peer_addr, p->type.c_str(), kFindTableLine);
   if (!npt) return nullptr;
