@@ -20,12 +20,6 @@ constexpr uint32_t kClientPeriodMs = 10;
 // The constant the "FIND NORTH PORT TABLE" line has always carried.
 constexpr int kFindTableLine = 692;
 
-std::string peer_text(const uint8_t addr[16]) {
-  char buf[46] = {};
-  plat_inet6_ntoa(addr, buf, sizeof buf);
-  return buf;
-}
-
 tcp_client_list<mbtcp_client> client_list(north_port_tcp *port) {
   return {port->lock, port->clients, port->client_num, client_list_order::newest_first,
           std::numeric_limits<size_t>::max(), port->stats};
@@ -46,15 +40,7 @@ tcp_server_hooks<mbtcp_client> server_hooks(north_port_tcp *port, struct mux *m)
 
 }  // namespace
 
-north_port_tcp::~north_port_tcp() {
-  svr_thread.reset();  // nothing creates or removes clients after this
-  std::vector<std::shared_ptr<mbtcp_client>> all;
-  {
-    std::scoped_lock guard(lock);
-    all.swap(clients);
-  }
-  for (const auto &c : all) north_tcp::client_destroy(c.get());
-}
+north_port_tcp::~north_port_tcp() { destroy_clients(north_tcp::client_destroy); }
 
 int north_port_tcp::start() { return north_port_tcp_start(this); }
 
@@ -63,14 +49,7 @@ std::unique_ptr<north_port_tcp> north_port_tcp_create(tw_conf_node *element, str
   port->mux = m;
 
   const tcp_server_settings s = tcp_server_settings_read(element);
-  port->id = s.id;
-  port->type = s.type;
-  port->idle_time = s.idle_time;
-  port->max_conn = s.max_conn;
-  port->max_conn_method = s.max_conn_method;
-  port->tcp_port = s.tcp_port;
-  port->time_interval = s.time_interval;
-  port->north_list_size = s.north_list_size;
+  port->apply(s);
   port->cache = std::strcmp(tw_conf_node_attr_get_string(element, "cache", "true"), "true") == 0 ? 1 : 0;
   port->exceptions = std::strcmp(tw_conf_node_attr_get_string(element, "exceptions", "false"), "true") == 0 ? 1 : 0;
 
@@ -81,21 +60,7 @@ std::unique_ptr<north_port_tcp> north_port_tcp_create(tw_conf_node *element, str
              "configuration file !");
     return nullptr;
   }
-  uint32_t it = 0;
-  while (tw_conf_node *child = tw_conf_node_child_query(tables, nullptr, &it)) {
-    PLAT_LOG(7, "start to creat northport table .\n");
-    std::string ip;
-    northport_table *npt = northport_table_create(child, m, &ip, port->type.c_str());
-    PLAT_LOG(7, "paresd ip is : %s,  northport table addr is %p", ip.c_str(), static_cast<void *>(npt));
-    if (!npt) {
-      PLAT_LOG(4, "Unable to create table in north port TCP, please check the configuration file");
-      continue;
-    }
-    if (npt->ip_type != IP_ANY) ++port->table_count;
-    northport_rules_add(&port->rules, npt);
-    PLAT_LOG(6, "add north port table to list done.\n");
-  }
-  PLAT_LOG(5, "north port tcp created success.\n");
+  tcp_server_read_rules(tables, m, port->type.c_str(), &port->rules, &port->table_count, nullptr);
   return port;
 }
 
@@ -111,22 +76,9 @@ namespace north_tcp {
 
 void client_destroy(mbtcp_client *client) {
   RON(client);
-  {
-    std::scoped_lock guard(client->lock);
-    // A receive waiting on the connection returns now, not at its wait's end.
-    if (std::shared_ptr<plat_socket> s = client->socket()) plat_socket_shutdown(s.get());
-    client->set_socket(nullptr);
-  }
-  // Receive first: it is the only one that queues, so once it is gone
-  // nothing wakes the send thread any more.
-  plat_close_handle(client->rx_thread);
-  if (client->send_list) client->send_list->set_consumer(nullptr);
-  plat_close_handle(client->send_thread);
-  // Frames still queued were never taken by the mux: they are ours to drop.
-  client->send_list.reset();
+  tcp_server_client_destroy(client);
   client->mbap_buf.reset();
   client->rtu_buf.reset();
-  client->rx_scratch.reset();
 }
 
 void remove_client(north_port_tcp *port, const std::shared_ptr<mbtcp_client> &client) {
@@ -143,11 +95,7 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   auto c = std::make_shared<mbtcp_client>();
   c->port = port;
   c->mux = m;
-  c->set_socket(std::move(sock));
-  std::memcpy(c->peer_addr, peer_addr, sizeof c->peer_addr);
-  c->peer_port = peer_port;
-  c->idle_time = port->idle_time;
-  c->time_interval = port->time_interval;
+  tcp_server_client_init(c.get(), *port, std::move(sock), peer_addr, peer_port, north_send_list_kind::modbus);
   c->cache = port->cache;
   c->exceptions = port->exceptions;
   c->mbap_buf = std::make_unique<mbap_framer>();
@@ -159,43 +107,20 @@ std::shared_ptr<mbtcp_client> mbtcp_client_create(north_port_tcp *port, struct m
   rtu.check_crc = true;
   rtu_framer_init(c->rtu_buf.get(), rtu);
   c->rx_scratch = std::make_unique<uint8_t[]>(mbtcp_client::rx_chunk);
-  c->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
-  c->send_list->set_stats(&port->stats);
 
-  PLAT_LOG(5, "the socket is ipv6");
-  const std::string text6 = peer_text(peer_addr);
-  PLAT_LOG(5, "[north %s] create new client, IPv6 address: [%s]\n", port->type.c_str(), text6.c_str());
-  const std::string text = client_admission_address_text(text6.c_str());
-  PLAT_LOG(6, "create new client, IP addr : %s", text.c_str());
-
-  northport_table *npt = northport_rules_match_tcp(&port->rules, text.c_str());
-  if (!npt) {
-    PLAT_LOG(4,
-             "The north port TCP device IP is not registered in the configuration file, please check the "
-             "configuration or link");
-    return nullptr;
-  }
-  if (npt->ip_type == IP_ANY) {
-    PLAT_LOG(7, "IN ANY IP");
-  } else {
-    PLAT_LOG(7, "[north %s] :FIND NORTH PORT TABLE, IP IS %s  line: %d \n", port->type.c_str(), text.c_str(),
-             kFindTableLine);
-  }
+  northport_table *npt = tcp_server_match_peer(&port->rules, peer_addr, port->type.c_str(), kFindTableLine);
+  if (!npt) return nullptr;
   c->npt = npt;
   c->rtu_over_tcp = npt->rtu_over;
   c->activity.last_rx_tick.store(plat_systick_get());
 
   mbtcp_client *raw = c.get();
-  c->rx_thread = plat_thread_start([raw, npt] { mbtcp_cli_proc(raw, npt); }, kClientPeriodMs, "mbtcp_cli_proc");
-  c->send_thread = plat_thread_start([raw, npt] { mbtcp_cli_send_proc(raw, npt); }, kClientPeriodMs, "send_thread");
-  if (!c->rx_thread || !c->send_thread) {
-    PLAT_LOG(3, "[north %s] cannot start the threads of a new client", port->type.c_str());
+  if (!tcp_server_client_start(
+          raw, [raw, npt] { mbtcp_cli_proc(raw, npt); }, [raw, npt] { mbtcp_cli_send_proc(raw, npt); },
+          kClientPeriodMs, port->type.c_str())) {
     client_destroy(raw);
     return nullptr;
   }
-  c->send_list->set_consumer(c->send_thread.get());
-  // A request queued before the consumer was set woke nobody: look again.
-  plat_thread_wake(c->send_thread);
   return c;
 }
 

@@ -31,6 +31,8 @@
 #include "north/client_admission.h"
 #include "north/north_send_list.h"
 #include "north/tcp_listener.h"
+#include "north/tcp_server.h"
+#include "north/tcp_server_client.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_thread.h"
 #include "route/northport_table.h"
@@ -40,100 +42,38 @@ struct mux;
 struct tw_conf_node;
 class north_port_tcp;
 
-class mbtcp_client final : public std::enable_shared_from_this<mbtcp_client> {
+class mbtcp_client final : public tcp_server_client, public std::enable_shared_from_this<mbtcp_client> {
  public:
   mbtcp_client() = default;
   // Stops the threads before any member they use goes (client_destroy has
   // normally done so already).
-  ~mbtcp_client() {
-    plat_close_handle(rx_thread);
-    plat_close_handle(send_thread);
-  }
-  mbtcp_client(const mbtcp_client &) = delete;
-  mbtcp_client &operator=(const mbtcp_client &) = delete;
+  ~mbtcp_client() { stop_threads(); }
 
   north_port_tcp *port = nullptr;  // the owning port (lives until exit)
   struct mux *mux = nullptr;
   northport_table *npt = nullptr;  // the rule that admitted the client
 
-  // Guards closing the socket and the sending of a response (which includes
-  // the pause after it). The receive pass reads the socket outside it: it
-  // takes its own reference (socket()), so a close only drops the member
-  // and the descriptor goes when the last user lets go of it.
-  std::mutex lock;
-
-  // The connection; null once closed.
-  std::shared_ptr<plat_socket> socket() const {
-    std::scoped_lock guard(sock_ref_lock);
-    return sock;
-  }
-  // REQUIRES: `lock` held, except while the client is being created.
-  void set_socket(std::shared_ptr<plat_socket> s) {
-    std::scoped_lock guard(sock_ref_lock);
-    sock = std::move(s);
-  }
-
-  std::unique_ptr<north_send_list> send_list;
-  plat_thread_handle rx_thread;    // server thread only
-  plat_thread_handle send_thread;  // server thread only
-
-  int32_t idle_time = 0;
-  client_activity activity;       // last_rx_tick, blank_count, idle
-  uint16_t peer_port = 0;
   std::atomic<uint16_t> tx_id{0};  // tid of the request last offered to the mux
-  uint8_t peer_addr[16] = {};
-  uint8_t unit_id = 0;  // receive thread only
   uint8_t rtu_over_tcp = 0;
   uint8_t cache = 0;
   uint8_t exceptions = 0;  // the port's "exceptions" attribute, given to every request frame
-  int32_t time_interval = 0;
 
   // Receive state, receive thread only; freed by client_destroy.
   std::unique_ptr<mbap_framer> mbap_buf;
   std::unique_ptr<rtu_framer> rtu_buf;
-  // One receive's bytes. The framers gather across receives, so it need
-  // not hold a whole message.
-  static constexpr size_t rx_chunk = 1024;
-  std::unique_ptr<uint8_t[]> rx_scratch;
-
- private:
-  // Guards the `sock` pointer itself, only for copying or resetting it:
-  // never held across I/O, so reading it never waits for a response pause.
-  mutable std::mutex sock_ref_lock;
-  std::shared_ptr<plat_socket> sock;
+  static constexpr size_t rx_chunk = 1024;  // the scratch's size
 };
 
-class north_port_tcp final : public north_port {
+class north_port_tcp final : public tcp_server_port<mbtcp_client> {
  public:
   north_port_tcp() = default;
   ~north_port_tcp() override;
-  north_port_tcp(const north_port_tcp &) = delete;
-  north_port_tcp &operator=(const north_port_tcp &) = delete;
 
   int start() override;
 
-  tcp_listener listen_sock;  // server thread only
-  // Guards `clients`: linked and unlinked by the server thread, walked by
-  // its sweep. Never held together with a client's lock.
-  std::mutex lock;
-  northport_rules rules;  // any_table and tables (last configured first)
-  struct mux *mux = nullptr;
-  std::vector<std::shared_ptr<mbtcp_client>> clients;  // newest first
-  int32_t client_num = 0;                              // server thread only
-  int32_t table_count = 0;
-  plat_thread_handle svr_thread;
-  int32_t max_conn_method = MAX_CONN_REJECT;
+  // `clients` are kept newest first.
   uint8_t cache = 1;
   uint8_t exceptions = 0;  // "exceptions" exactly "true": routing failures and time-outs get exception answers
-  int32_t id = 255;
-  int32_t tcp_port = 502;
-  int32_t max_conn = 16;
-  int32_t time_interval = 50;
-  int32_t north_list_size = 1;
-  std::string type = "tcp";
-  int32_t idle_time = 1000;
-  uint8_t peer_addr[16] = {};  // the last accepted peer
-  uint16_t peer_port = 0;
 };
 
 // Null when the element has no "Table" child.

@@ -78,7 +78,6 @@ size_t partial_requests::size() const {
 // --- the port --------------------------------------------------------------------------
 
 north_port_udp::north_port_udp() {
-  core->stats = &stats;
   rtu_framer_init(&rtu_buf, {.gap_ms = 0,
                              .gap_inclusive = true,  // every datagram is cut as it comes
                              .check_crc = true,
@@ -86,20 +85,7 @@ north_port_udp::north_port_udp() {
                              .discard_until_silence = true});
 }
 
-north_port_udp::~north_port_udp() {
-  // Receive first: it is the one that queues and wakes the send thread.
-  plat_close_handle(svr_thread);
-  if (send_list) send_list->set_consumer(nullptr);
-  plat_close_handle(send_thread);
-  {
-    std::scoped_lock guard(core->lock);
-    core->closed = true;
-    core->stats = nullptr;
-  }
-  // Requests still queued were never taken by the mux: ours to drop (their
-  // reply addresses go with them, while the rules they point at still exist).
-  send_list.reset();
-}
+north_port_udp::~north_port_udp() { stop(); }
 
 int north_port_udp::start() { return north_port_udp_start(this); }
 
@@ -145,40 +131,21 @@ std::unique_ptr<north_port_udp> north_port_udp_create(tw_conf_node *element, str
     PLAT_LOG(4, "no table config under northport ");
     return nullptr;
   }
-  uint32_t it = 0;
-  while (tw_conf_node *child = tw_conf_node_child_query(tables, nullptr, &it)) {
-    PLAT_LOG(6, "start to creat northport table .\n");
-    std::string ip;
-    northport_table *npt = northport_table_create(child, m, &ip, port->core->type.c_str());
-    PLAT_LOG(6, "paresd ip is : %s,  northport table addr is %p", ip.c_str(), static_cast<void *>(npt));
-    if (!npt) continue;
-    if (npt->ip_type != IP_ANY) ++port->table_count;
-    northport_rules_add(&port->rules, npt);
-    PLAT_LOG(6, "add north port table to list done.\n");
-  }
-  PLAT_LOG(5, "north port udp created success.\n");
+  udp_server_read_rules(tables, m, port->core->type, &port->rules, &port->table_count, nullptr);
   return port;
 }
 
 int north_port_udp_start(north_port_udp *port) {
   RVON(port, -1);
-  udp_core &core = *port->core;
-  if (!core.sock) {
-    plat_socket_handle s = udp_server_socket(port->udp_port, core.type, "[north %s]: fail to bind to port [%d]\n");
-    if (!s) return 1;
-    std::scoped_lock guard(core.lock);
-    core.sock = std::shared_ptr<plat_socket>(std::move(s));
-  }
+  if (!udp_server_open(*port->core, port->udp_port, "[north %s]: fail to bind to port [%d]\n")) return 1;
   if (port->svr_thread) return 0;  // started before
   if (!port->send_list) {
     port->send_list = std::make_unique<north_send_list>(port->north_list_size, north_send_list_kind::modbus);
     port->send_list->set_stats(&port->stats);
   }
-  port->svr_thread = plat_thread_start([port] { mbudp_svr_proc(port, port->mux); }, kPeriodMs, "mbudp_svr_proc");
-  port->send_thread = plat_thread_start([port] { send_proc(port, port->mux); }, kPeriodMs, "send_proc");
-  port->send_list->set_consumer(port->send_thread.get());
-  // A request queued before the consumer was known woke nobody.
-  plat_thread_wake(port->send_thread);
+  udp_server_start_threads(
+      port->svr_thread, port->send_thread, *port->send_list, [port] { mbudp_svr_proc(port, port->mux); },
+      [port] { send_proc(port, port->mux); }, kPeriodMs);
   PLAT_LOG(5, "north port udp has been started.\n");
   return 0;
 }

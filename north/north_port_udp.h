@@ -37,6 +37,7 @@
 #include "frame/mbap_framer.h"
 #include "frame/rtu_framer.h"
 #include "north/north_send_list.h"
+#include "north/udp_server.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_thread.h"
 #include "route/northport_table.h"
@@ -48,18 +49,11 @@ struct tw_conf_node;
 namespace north_udp {
 
 // What the answers of every request need from the port, kept alive by the
-// requests themselves.
-struct udp_core {
-  std::string type = "udp";
+// requests themselves. An answer is sent and paced under `lock`, which may
+// be held while taking tx_lock, never the other way round.
+struct udp_core : udp_server_core {
+  udp_core() { type = "udp"; }
   int32_t time_interval = 50;  // ms paused after each answer
-  // Guards sending an answer and the pause after it (on the answering south
-  // port's thread), `closed` and `stats`. May be held while taking tx_lock,
-  // never the other way round.
-  std::mutex lock;
-  bool closed = false;          // the port has gone: answers are dropped unsent
-  port_stats *stats = nullptr;  // the port's counters; null once it has gone
-  // Set by start() before any thread runs; read-only afterwards.
-  std::shared_ptr<plat_socket> sock;
 
   // Guards tx_id: the send pass holds it across the mux's hand-over and the
   // update after it, so an answer never compares against a tx_id that a
@@ -119,28 +113,16 @@ class partial_requests final {
   uint64_t clock_ = 0;
 };
 
-class north_port_udp final : public north_port {
+class north_port_udp final : public udp_server_port<udp_core> {
  public:
   north_port_udp();
   // Stops the threads, then drops the queued requests.
   ~north_port_udp() override;
-  north_port_udp(const north_port_udp &) = delete;
-  north_port_udp &operator=(const north_port_udp &) = delete;
 
   int start() override;
 
-  std::shared_ptr<udp_core> core = std::make_shared<udp_core>();
-  std::unique_ptr<north_send_list> send_list;
-  plat_thread_handle svr_thread;
-  plat_thread_handle send_thread;
-  northport_rules rules;  // any_table and tables (last configured first)
-  struct mux *mux = nullptr;
   uint8_t cache = 1;
   uint8_t exceptions = 0;  // "exceptions" exactly "true": routing failures and time-outs get exception answers
-  int32_t id = 255;
-  int32_t udp_port = 502;
-  int32_t table_count = 0;
-  int32_t north_list_size = 1;
 
   // Receive thread only.
   partial_requests mbap_buf;

@@ -21,15 +21,11 @@ uint32_t receive_wait(const mbtcp_client *c, uint32_t now) {
   return client_receive_wait(&c->activity, c->idle_time, now);
 }
 
-// The frame's context: one shared reference to the client, dropped when the
-// frame is freed, so the record outlives every request it made.
-using client_ref = std::shared_ptr<mbtcp_client>;
-
-void release_client_ref(void *ctx) { delete static_cast<client_ref *>(ctx); }
+using client_ref = tcp_client_ref<mbtcp_client>;
 
 mb_frame *make_request_frame(mbtcp_client *c, const uint8_t *data, uint32_t len, uint16_t pid, uint16_t tid) {
   auto *ref = new client_ref(c->shared_from_this());
-  mb_frame *frame = mb_frame_create(data, static_cast<int>(len), on_rsp_callback, ref, release_client_ref,
+  mb_frame *frame = mb_frame_create(data, static_cast<int>(len), on_rsp_callback, ref, tcp_client_ref_release<mbtcp_client>,
                                     c->unit_id, pid, tid, c->cache);
   if (!frame) {
     delete ref;  // a zero-length request makes no frame
@@ -38,12 +34,6 @@ mb_frame *make_request_frame(mbtcp_client *c, const uint8_t *data, uint32_t len,
   frame->exceptions = c->exceptions;
   port_stats::add(c->port->stats.requests);
   return frame;
-}
-
-// Closes the connection; the record stays until the server's sweep.
-void close_client_socket(mbtcp_client *c) {
-  std::scoped_lock guard(c->lock);
-  c->set_socket(nullptr);
 }
 
 }  // namespace
@@ -114,38 +104,12 @@ int offer_to_mux(mbtcp_client *client, northport_table *npt, mb_frame *frame) {
 }  // namespace
 
 void mbtcp_cli_proc(mbtcp_client *client, northport_table *npt) {
-  const std::shared_ptr<plat_socket> s = client->socket();
-  if (!s) {
-    PLAT_LOG(7, "RON(cli->sock) failed");
-    return;
-  }
-  const int n = plat_socket_recv(s.get(), client->rx_scratch.get(), mbtcp_client::rx_chunk,
-                                 receive_wait(client, plat_systick_get()));
-  if (n > 0) port_stats::add(client->port->stats.bytes_in, static_cast<uint64_t>(n));
-  mb_frame *frame = client->rtu_over_tcp ? rx_fsm_rtu(client, client->rx_scratch.get(), n)
-                                         : rx_fsm_tcp(client, client->rx_scratch.get(), n);
-
   const char *type = client->port->type.c_str();
-  switch (client_activity_update(&client->activity, n, client->idle_time, plat_systick_get())) {
-    case receive_outcome::gone:
-      PLAT_LOG(5, "the north tcp device disconnect \n");
-      if (frame) mb_frame_release(frame);
-      close_client_socket(client);
-      return;
-    case receive_outcome::idle:
-      PLAT_LOG(5, "[north %s] CLIENT GET IDLE", type);
-      if (frame) mb_frame_release(frame);
-      close_client_socket(client);
-      return;
-    case receive_outcome::data:
-    case receive_outcome::quiet:
-      break;
-  }
-  // The receive itself is the pass's wait: look again at once. After data
-  // a master sends its next request as soon as it has the answer, and a
-  // period's wait would add to every exchange; after a quiet receive the
-  // extra wait would only cost a second sleep and wake-up per pass.
-  plat_thread_wake_self();
+  mb_frame *frame = tcp_server_client_receive(
+      client, client->port->stats, type, 5, [client](uint32_t now) { return receive_wait(client, now); },
+      [client](const uint8_t *bytes, int n, uint32_t) {
+        return client->rtu_over_tcp ? rx_fsm_rtu(client, bytes, n) : rx_fsm_tcp(client, bytes, n);
+      });
   if (!frame) return;
   const auto offer = [client, npt](mb_frame *f) { return offer_to_mux(client, npt, f); };
   if (client->send_list->push_and_offer(frame, "NORTH TCP <-", offer) != 0) return;
@@ -159,14 +123,8 @@ void mbtcp_cli_send_proc(mbtcp_client *client, northport_table *npt) {
 }
 
 int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t req_id, uint16_t tid, uint16_t pid) {
-  auto *ref = static_cast<client_ref *>(ctx);
-  if (!ref || !*ref) {
-    mb_frame_release(frame);
-    return 0;
-  }
-  // Our own reference: the release below may free the frame and with it
-  // the frame's reference to the client.
-  const client_ref c = *ref;
+  const client_ref c = tcp_client_of_answer<mbtcp_client>(frame, ctx);
+  if (!c) return 0;
   std::scoped_lock guard(c->lock);
   mb_frame_set_phy_id(frame, req_id);  // the master sees the unit id it used
   uint32_t len = 0;

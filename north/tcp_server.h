@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,9 +24,17 @@
 #include <vector>
 
 #include "north/client_admission.h"
+#include "north/north_send_list.h"
+#include "north/tcp_listener.h"
 #include "platform/plat_log.h"
+#include "route/northport_table.h"
+#include "route/port.h"
 #include "platform/plat_socket.h"
+#include "platform/plat_thread.h"
 #include "route/port_stats.h"
+
+struct mux;
+struct tw_conf_node;
 
 // A port's client list as the shared server code sees it.
 template <class Client>
@@ -162,4 +171,92 @@ void tcp_server_take_connection(const tcp_client_list<Client> &list, const tcp_s
   ++list.client_num;
   port_stats::add(list.stats.clients);
   hooks.admitted(list.client_num);
+}
+
+// Reads the rules of a north TCP port of type `type`: every child of its
+// "Table" element, each added to `rules` and handed to `on_rule` (may be
+// empty) first; `table_count` counts those for given addresses. A child
+// that makes no rule is skipped with a level-4 line.
+void tcp_server_read_rules(tw_conf_node *tables, struct mux *m, const char *type, northport_rules *rules,
+                           int32_t *table_count, const std::function<void(northport_table *)> &on_rule);
+
+// The rule that admits the peer at `peer_addr` (the first matching rule in
+// file order, else the "*" rule), logged for port `type` (the "FIND NORTH
+// PORT TABLE" line carries `find_line`); null with a level-4 line when none
+// does.
+northport_table *tcp_server_match_peer(const northport_rules *rules, const uint8_t peer_addr[16], const char *type,
+                                       int find_line);
+
+// What a north TCP port is around its clients: the listener, the client
+// list and its lock, the rules, the server thread and the settings. The
+// port's own class adds what it routes by and its teardown.
+template <class Client>
+class tcp_server_port : public north_port {
+ public:
+  tcp_server_port(const tcp_server_port &) = delete;
+  tcp_server_port &operator=(const tcp_server_port &) = delete;
+
+  tcp_listener listen_sock;  // server thread only
+  // Guards `clients`: changed by the server thread, walked by its sweep
+  // (and by the port's broadcasts, where it has them, on the south ports'
+  // threads, so no client is destroyed during one). Never held together
+  // with a client's lock.
+  std::mutex lock;
+  northport_rules rules;  // any_table and tables (last configured first)
+  struct mux *mux = nullptr;
+  std::vector<std::shared_ptr<Client>> clients;
+  int32_t client_num = 0;  // server thread only
+  int32_t table_count = 0;
+  plat_thread_handle svr_thread;
+  int32_t max_conn_method = MAX_CONN_REJECT;
+  int32_t id = 255;
+  int32_t tcp_port = 502;
+  int32_t max_conn = 16;
+  int32_t time_interval = 50;
+  int32_t north_list_size = 1;
+  std::string type = "tcp";
+  int32_t idle_time = 1000;
+  uint8_t peer_addr[16] = {};  // the last accepted peer
+  uint16_t peer_port = 0;
+
+  void apply(const tcp_server_settings &s) {
+    id = s.id;
+    type = s.type;
+    idle_time = s.idle_time;
+    max_conn = s.max_conn;
+    max_conn_method = s.max_conn_method;
+    tcp_port = s.tcp_port;
+    time_interval = s.time_interval;
+    north_list_size = s.north_list_size;
+  }
+
+ protected:
+  tcp_server_port() = default;
+  ~tcp_server_port() override = default;
+  // Stops the server thread (nothing creates or removes clients after it),
+  // then destroys every client. For the derived port's destructor.
+  void destroy_clients(void (*destroy)(Client *)) {
+    svr_thread.reset();
+    std::vector<std::shared_ptr<Client>> all;
+    {
+      std::scoped_lock guard(lock);
+      all.swap(clients);
+    }
+    for (const auto &c : all) destroy(c.get());
+  }
+};
+
+// What every new client of `port` starts with: the connection, the peer,
+// the port's idle time and frame gap, and a send list of `kind` counted in
+// the port's statistics. The port adds its receive state.
+template <class Client>
+void tcp_server_client_init(Client *c, tcp_server_port<Client> &port, std::shared_ptr<plat_socket> sock,
+                            const uint8_t peer_addr[16], uint16_t peer_port, north_send_list_kind kind) {
+  c->set_socket(std::move(sock));
+  std::memcpy(c->peer_addr, peer_addr, sizeof c->peer_addr);
+  c->peer_port = peer_port;
+  c->idle_time = port.idle_time;
+  c->time_interval = port.time_interval;
+  c->send_list = std::make_unique<north_send_list>(port.north_list_size, kind);
+  c->send_list->set_stats(&port.stats);
 }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/plat_log.h"
+#include "platform/plat_thread_pair.h"
 
 uint32_t south_port_polling_cycle(const std::string &type, long value) {
   if (value >= 1) return static_cast<uint32_t>(value);
@@ -105,17 +106,7 @@ void south_port_base::drop_pending() {
   if (mb_frame *left = pending_request()) release_unanswered(left);
 }
 
-void south_port_base::close_threads() {
-  plat_thread_handle send;
-  plat_thread_handle cache;
-  {
-    std::scoped_lock lock(lock_);
-    send = std::move(send_thread_);
-    cache = std::move(cache_thread_);
-  }
-  plat_close_handle(send);
-  plat_close_handle(cache);
-}
+void south_port_base::close_threads() { plat_close_handles_under(lock_, send_thread_, cache_thread_); }
 
 mb_frame *south_port_base::cache_lookup(mb_frame *req) {
   if (!mb_frame_is_cacheable(req)) return nullptr;
@@ -233,4 +224,74 @@ void south_port_base::release_unanswered(mb_frame *req, uint8_t code) {
   } else {
     port_stats::add(stats.exceptions);
   }
+}
+
+mb_frame *south_port_base::mbap_answer_frame(const mbap_result &r, const mbap_framer &framer) {
+  switch (r.event) {
+    case mbap_event::message:
+      // A zero length is a complete message with nothing to deliver.
+      if (r.len == 0) return nullptr;
+      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, r.pid, r.tid, 0);
+    case mbap_event::bad_pid:
+      port_stats::add(stats.framing_drops);
+      PLAT_LOG(7, "[south %s]: answer with protocol id %04X dropped\n", type().c_str(), framer.pid);
+      break;
+    case mbap_event::none:
+      break;
+  }
+  return nullptr;
+}
+
+mb_frame *south_port_base::rtu_answer_frame(const rtu_framer_result &r, const char *link, const char *overflow_rest) {
+  switch (r.event) {
+    case rtu_framer_event::frame:
+      PLAT_LOG(7, "CRC CHECK DONE");
+      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
+    case rtu_framer_event::crc_error:
+      port_stats::add(stats.framing_drops);
+      PLAT_LOG(4,
+               "[south %s] :Please check the %s communication protocol, CRC checksum fail, new CRC is  %02X old lrc "
+               "is %02X ",
+               type().c_str(), link, r.crc_calc, r.crc_recv);
+      break;
+    case rtu_framer_event::overflow:
+      port_stats::add(stats.framing_drops);
+      PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, %s\n", type().c_str(), MB_RTU_ADU_MAX, overflow_rest);
+      break;
+    case rtu_framer_event::too_short:
+      port_stats::add(stats.framing_drops);
+      PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
+      break;
+    case rtu_framer_event::none:
+      break;
+  }
+  return nullptr;
+}
+
+bool south_port_base::answered_from_cache(mb_frame *req, const std::string &who, const char *dump) {
+  if (!mb_frame_is_cacheable(req)) return false;
+  if (mb_frame *ack = cache_lookup(req)) {
+    uint32_t len = 0;
+    const uint8_t *bytes = mb_frame_get_data(ack, &len);
+    PLAT_LOG(6, "[%s]: get req from cache\n", who.c_str());
+    PLAT_LOG_BUF(6, dump, bytes, len);
+    deliver_answer(req, bytes, len);
+    mb_frame_release(ack);
+    return true;
+  }
+  PLAT_LOG(5, "[%s] : can not get ack from cache, phy id is [%02x], going to regist new cache", who.c_str(),
+           mb_frame_get_phy_id(req));
+  return false;
+}
+
+const uint8_t *south_port_base::network_request(mb_frame *req, bool rtu, uint16_t *counter, uint32_t *len) {
+  if (rtu) return mb_frame_convert_to_rtu(req, len);
+  const uint16_t tid = *counter == 0xFFFF ? 0 : *counter;
+  const uint8_t *tx = mb_frame_convert_to_tcp(req, len, tid, 0);
+  if (tx) {
+    mb_frame_set_south_tid(req, tid);
+    *counter = static_cast<uint16_t>(tid + 1);
+    PLAT_LOG(7, "SEND ID IS %d", tid);
+  }
+  return tx;
 }

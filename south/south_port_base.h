@@ -28,6 +28,8 @@
 
 #include "cache/mb_cache.h"
 #include "frame/mb_frame.h"
+#include "frame/mbap_framer.h"
+#include "frame/rtu_framer.h"
 #include "platform/plat_thread.h"
 #include "route/port.h"
 #include "route/refused_offers.h"
@@ -124,6 +126,27 @@ class south_port_base : public south_port {
   // an MBAP answer must carry the transaction id the request went out with
   // (logged at level 4 otherwise), whatever unit id the device answers under.
   mb_frame *answer_or_null(mb_frame *req, mb_frame *a, bool mbap);
+
+  // Send thread, network ports: true when `req` is cacheable and was
+  // answered from the cache (the answer delivered). `who` names the port in
+  // the hit and miss lines, `dump` titles the answer's bytes.
+  bool answered_from_cache(mb_frame *req, const std::string &who, const char *dump);
+  // Send thread, network ports: the request's RTU form when `rtu`, else its
+  // MBAP form with the transaction id `*counter` (recorded in the request,
+  // the counter moved on; 0xFFFF is never sent: after 0xFFFE the ids start
+  // again at 0). Null when it is too long for the wire buffer (logged by the
+  // conversion).
+  const uint8_t *network_request(mb_frame *req, bool rtu, uint16_t *counter, uint32_t *len);
+  // Send thread, network ports: the answer an MBAP receive event carries
+  // (a message with data), or null; an answer with a protocol id other
+  // than 0 (`framer`'s) is counted as a framing drop and logged at level 7.
+  // Oversized answers are the caller's to handle.
+  mb_frame *mbap_answer_frame(const mbap_result &r, const mbap_framer &framer);
+  // Send thread, RTU answers: the frame an RTU receive event completes, or
+  // null. A CRC error, an overflow or a frame too short is counted as a
+  // framing drop and logged: the CRC line names the link `link` ("rtu",
+  // "rtu over udp"), the overflow line ends in `overflow_rest`.
+  mb_frame *rtu_answer_frame(const rtu_framer_result &r, const char *link, const char *overflow_rest);
 
   enum class wait_result { answered, timed_out, failed, stopped };
   // Send thread, network ports: ends an exchange that was answered (the

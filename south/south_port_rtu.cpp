@@ -36,31 +36,7 @@ south_port_rtu::~south_port_rtu() {
 }
 
 mb_frame *south_port_rtu::rx_fsm(const uint8_t *bytes, int n, uint32_t now) {
-  const rtu_framer_result r = rtu_framer_feed(&framer_, bytes, n, now);
-  switch (r.event) {
-    case rtu_framer_event::frame:
-      PLAT_LOG(7, "CRC CHECK DONE");
-      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
-    case rtu_framer_event::crc_error:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(4,
-               "[south %s] :Please check the rtu communication protocol, CRC checksum fail, new CRC is  %02X old lrc "
-               "is %02X ",
-               type().c_str(), r.crc_calc, r.crc_recv);
-      break;
-    case rtu_framer_event::overflow:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped up to the next silence\n", type().c_str(),
-               MB_RTU_ADU_MAX);
-      break;
-    case rtu_framer_event::too_short:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
-      break;
-    case rtu_framer_event::none:
-      break;
-  }
-  return nullptr;
+  return rtu_answer_frame(rtu_framer_feed(&framer_, bytes, n, now), "rtu", "dropped up to the next silence");
 }
 
 const uint8_t *south_port_rtu::convert_request(mb_frame *req, uint32_t *len) {

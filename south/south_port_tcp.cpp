@@ -149,52 +149,17 @@ mb_frame *south_port_tcp::rx_tcp_fsm(const uint8_t *bytes, int n) {
     port_stats::add(stats.framing_drops);
     return nullptr;
   }
-  switch (r.event) {
-    case mbap_event::message:
-      // A zero length is a complete message with nothing to deliver.
-      if (r.len == 0) return nullptr;
-      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, r.pid, r.tid, 0);
-    case mbap_event::bad_pid:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(7, "[south %s]: answer with protocol id %04X dropped\n", type().c_str(), mbap_.pid);
-      break;
-    case mbap_event::none:
-      break;
-  }
-  return nullptr;
+  return mbap_answer_frame(r, mbap_);
 }
 
 mb_frame *south_port_tcp::rx_rtu_fsm(const uint8_t *bytes, int n, uint32_t now) {
   const rtu_framer_result r = rtu_framer_feed(&rtu_, bytes, n, now);
   if (r.event == rtu_framer_event::none) return nullptr;
-  if (r.event == rtu_framer_event::overflow) {
-    port_stats::add(stats.framing_drops);
-    PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped up to the next silence\n", type().c_str(),
-             MB_RTU_ADU_MAX);
-    return nullptr;
+  if (r.event != rtu_framer_event::overflow) PLAT_LOG(7, " GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
+  if (r.event == rtu_framer_event::frame || r.event == rtu_framer_event::crc_error) {
+    PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
   }
-  PLAT_LOG(7, " GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len));
-  switch (r.event) {
-    case rtu_framer_event::frame:
-      PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
-      PLAT_LOG(7, "CRC CHECK DONE");
-      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
-    case rtu_framer_event::crc_error:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
-      PLAT_LOG(4,
-               " [%s] :Please check the rtu over tcp communication protocol, CRC checksum fail, new CRC is  %02X old "
-               "lrc is %02X ",
-               type().c_str(), r.crc_calc, r.crc_recv);
-      break;
-    case rtu_framer_event::too_short:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
-      break;
-    default:
-      break;
-  }
-  return nullptr;
+  return rtu_answer_frame(r, "rtu over tcp", "dropped up to the next silence");
 }
 
 bool south_port_tcp::discard_late_bytes(plat_socket *sock) {
@@ -228,33 +193,10 @@ void south_port_tcp::send_pass() {
   }
   PLAT_LOG(6, "tcp get frame from send list");
 
-  if (mb_frame_is_cacheable(req)) {
-    if (mb_frame *ack = cache_lookup(req)) {
-      uint32_t len = 0;
-      const uint8_t *bytes = mb_frame_get_data(ack, &len);
-      PLAT_LOG(6, "[%s]: get req from cache\n", type().c_str());
-      PLAT_LOG_BUF(6, "SOUTH TCP CACHE <-", bytes, len);
-      deliver_answer(req, bytes, len);
-      mb_frame_release(ack);
-      return;
-    }
-    PLAT_LOG(5, "[%s] : can not get ack from cache, phy id is [%02x], going to regist new cache", type().c_str(),
-             mb_frame_get_phy_id(req));
-  }
+  if (answered_from_cache(req, type(), "SOUTH TCP CACHE <-")) return;
 
   uint32_t tx_len = 0;
-  const uint8_t *tx = nullptr;
-  if (settings_.rtu_over_tcp) {
-    tx = mb_frame_convert_to_rtu(req, &tx_len);
-  } else {
-    // 0xFFFF is never sent: after 0xFFFE the ids start again at 0.
-    const uint16_t tid = transaction_counter_ == 0xFFFF ? 0 : transaction_counter_;
-    tx = mb_frame_convert_to_tcp(req, &tx_len, tid, 0);
-    if (tx) {
-      mb_frame_set_south_tid(req, tid);
-      transaction_counter_ = static_cast<uint16_t>(tid + 1);
-    }
-  }
+  const uint8_t *tx = network_request(req, settings_.rtu_over_tcp, &transaction_counter_, &tx_len);
   if (!tx) {
     // Too long for the wire buffer (logged by the conversion): as if timed out.
     release_pending(req);

@@ -76,55 +76,19 @@ mb_frame *south_port_udp::rx_udp_fsm(const uint8_t *bytes, int n) {
     mbap_framer_reset(&mbap_);
     return nullptr;
   }
-  switch (r.event) {
-    case mbap_event::message:
-      // A zero length is a complete message with nothing to deliver.
-      if (r.len == 0) return nullptr;
-      return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, r.pid, r.tid, 0);
-    case mbap_event::bad_pid:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(7, "[south %s]: answer with protocol id %04X dropped\n", type().c_str(), mbap_.pid);
-      break;
-    case mbap_event::none:
-      break;
-  }
-  return nullptr;
+  return mbap_answer_frame(r, mbap_);
 }
 
 mb_frame *south_port_udp::rx_rtu_fsm(const uint8_t *bytes, int n) {
   if (n <= 0) return nullptr;
   const rtu_framer_result r = rtu_framer_feed(&rtu_, bytes, n, plat_systick_get());
-  switch (r.event) {
-    case rtu_framer_event::frame:
-    case rtu_framer_event::crc_error: {
-      const uint32_t len = r.raw_len - 2;
-      PLAT_LOG(7, "HCRC IS %02X \n", r.crc_recv >> 8);
-      PLAT_LOG(7, "LCRC IS %02X \n", r.crc_recv & 0xFF);
-      PLAT_LOG(7, " GET MSG LEN IS %d\n ", static_cast<int>(len));
-      PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
-      if (r.event == rtu_framer_event::frame) {
-        PLAT_LOG(7, "CRC CHECK DONE");
-        return mb_frame_create(r.data, static_cast<int>(r.len), nullptr, nullptr, nullptr, 0, 0, 0, 0);
-      }
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(4,
-               "[south %s] :Please check the rtu over udp communication protocol, CRC checksum fail, new CRC is  %02X "
-               "old lrc is %02X ",
-               type().c_str(), r.crc_calc, r.crc_recv);
-      break;
-    }
-    case rtu_framer_event::overflow:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(4, "[south %s]: answer longer than %zu bytes, dropped\n", type().c_str(), MB_RTU_ADU_MAX);
-      break;
-    case rtu_framer_event::too_short:
-      port_stats::add(stats.framing_drops);
-      PLAT_LOG(7, "[south %s]: %u bytes are no frame, dropped\n", type().c_str(), r.raw_len);
-      break;
-    case rtu_framer_event::none:
-      break;
+  if (r.event == rtu_framer_event::frame || r.event == rtu_framer_event::crc_error) {
+    PLAT_LOG(7, "HCRC IS %02X \n", r.crc_recv >> 8);
+    PLAT_LOG(7, "LCRC IS %02X \n", r.crc_recv & 0xFF);
+    PLAT_LOG(7, " GET MSG LEN IS %d\n ", static_cast<int>(r.raw_len - 2));
+    PLAT_LOG(7, "NEW CRC  =  %02X    old CRC is %02X \n", r.crc_calc, r.crc_recv);
   }
-  return nullptr;
+  return rtu_answer_frame(r, "rtu over udp", "dropped");
 }
 
 int south_port_udp::receive(uint8_t *buf, size_t size, uint32_t wait_ms, bool *foreign) {
@@ -156,34 +120,10 @@ void south_port_udp::send_pass() {
   if (!req) return;
   PLAT_LOG(7, "udp get frame from send list");
 
-  if (mb_frame_is_cacheable(req)) {
-    if (mb_frame *ack = cache_lookup(req)) {
-      uint32_t len = 0;
-      const uint8_t *bytes = mb_frame_get_data(ack, &len);
-      PLAT_LOG(6, "[south %s]: get req from cache\n", type().c_str());
-      PLAT_LOG_BUF(6, "SOUTH UDP CACHE <-", bytes, len);
-      deliver_answer(req, bytes, len);
-      mb_frame_release(ack);
-      return;
-    }
-    PLAT_LOG(5, "[south %s] : can not get ack from cache, phy id is [%02x], going to regist new cache",
-             type().c_str(), mb_frame_get_phy_id(req));
-  }
+  if (answered_from_cache(req, "south " + type(), "SOUTH UDP CACHE <-")) return;
 
   uint32_t tx_len = 0;
-  const uint8_t *tx = nullptr;
-  if (settings_.rtu_over_udp) {
-    tx = mb_frame_convert_to_rtu(req, &tx_len);
-  } else {
-    // 0xFFFF is never sent: after 0xFFFE the ids start again at 0.
-    const uint16_t tid = transaction_counter_ == 0xFFFF ? 0 : transaction_counter_;
-    tx = mb_frame_convert_to_tcp(req, &tx_len, tid, 0);
-    if (tx) {
-      mb_frame_set_south_tid(req, tid);
-      transaction_counter_ = static_cast<uint16_t>(tid + 1);
-      PLAT_LOG(7, "SEND ID IS %d", tid);
-    }
-  }
+  const uint8_t *tx = network_request(req, settings_.rtu_over_udp, &transaction_counter_, &tx_len);
   if (!tx) {
     // Too long for the wire buffer (logged by the conversion): as if timed out.
     release_pending(req);

@@ -20,17 +20,7 @@ constexpr uint32_t kClientPeriodMs = 10;
 // The constant the "FIND NORTH PORT TABLE" line has always carried here.
 constexpr int kFindTableLine = 584;
 
-// The frame's context: one shared reference to the client, dropped when the
-// frame is freed, so the record outlives every block it queued.
-using client_ref = std::shared_ptr<client>;
-
-void release_client_ref(void *ctx) { delete static_cast<client_ref *>(ctx); }
-
-std::string peer_text(const uint8_t addr[16]) {
-  char buf[46] = {};
-  plat_inet6_ntoa(addr, buf, sizeof buf);
-  return buf;
-}
+using client_ref = tcp_client_ref<client>;
 
 // The south port a rule's routing table leads to: its "*" item's.
 int32_t south_id_of(const northport_table *npt) {
@@ -64,12 +54,6 @@ tcp_server_hooks<client> server_hooks(port *p) {
 uint32_t receive_wait(const client *c, uint32_t now) {
   if (c->rx_buf->count > 0) return rtu_framer_wait_ms(c->rx_buf.get(), now, client_receive_wait_ms);
   return client_receive_wait(&c->activity, c->idle_time, now);
-}
-
-// Closes the connection; the record stays until the server's sweep.
-void close_client_socket(client *c) {
-  std::scoped_lock guard(c->lock);
-  c->set_socket(nullptr);
 }
 
 // The offer of one block of the client's to the mux: the mux's result.
@@ -108,15 +92,7 @@ void send_all_client(client *c, mb_frame *frame, uint32_t south_port_id) {
 
 }  // namespace
 
-port::~port() {
-  svr_thread.reset();  // nothing creates or removes clients after this
-  std::vector<std::shared_ptr<client>> all;
-  {
-    std::scoped_lock guard(lock);
-    all.swap(clients);
-  }
-  for (const auto &c : all) client_destroy(c.get());
-}
+port::~port() { destroy_clients(client_destroy); }
 
 int port::start() { return north_port_tcp_start(this); }
 
@@ -134,32 +110,14 @@ std::unique_ptr<port> north_port_tcp_transparent_create(tw_conf_node *element, s
   }
   auto p = std::make_unique<port>();
   p->mux = m;
-  p->id = s.id;
-  p->type = s.type;
-  p->idle_time = s.idle_time;
-  p->max_conn = s.max_conn;
-  p->max_conn_method = s.max_conn_method;
-  p->tcp_port = s.tcp_port;
-  p->time_interval = s.time_interval;
-  p->north_list_size = s.north_list_size;
+  p->apply(s);
   mux_register_northport(m, p->id, p.get(), north_port_send_all);
 
-  uint32_t it = 0;
-  while (tw_conf_node *child = tw_conf_node_child_query(tables, nullptr, &it)) {
-    PLAT_LOG(7, "start to creat northport table .\n");
-    std::string ip;
-    northport_table *npt = northport_table_create(child, m, &ip, p->type.c_str());
-    PLAT_LOG(7, "paresd ip is : %s,  northport table addr is %p", ip.c_str(), static_cast<void *>(npt));
-    if (!npt) {
-      PLAT_LOG(4, "Unable to create table in north port TCP, please check the configuration file");
-      continue;
-    }
-    mux_register_transparent_northport_to_southport(m, p->id, npt);
-    if (npt->ip_type != IP_ANY) ++p->table_count;
-    northport_rules_add(&p->rules, npt);
-    PLAT_LOG(6, "add north port table to list done.\n");
-  }
-  PLAT_LOG(5, "north port tcp created success.\n");
+  port *raw = p.get();
+  tcp_server_read_rules(tables, m, p->type.c_str(), &p->rules, &p->table_count,
+                        [m, raw](northport_table *npt) {
+                          mux_register_transparent_northport_to_southport(m, raw->id, npt);
+                        });
   return p;
 }
 
@@ -182,21 +140,8 @@ void mbtcp_svr_ipv6_proc(port *p, struct mux *) {
 
 void client_destroy(client *c) {
   RON(c);
-  {
-    std::scoped_lock guard(c->lock);
-    // A receive waiting on the connection returns now, not at its wait's end.
-    if (std::shared_ptr<plat_socket> s = c->socket()) plat_socket_shutdown(s.get());
-    c->set_socket(nullptr);
-  }
-  // Receive first: it is the only one that queues, so once it is gone
-  // nothing wakes the send thread any more.
-  plat_close_handle(c->rx_thread);
-  if (c->send_list) c->send_list->set_consumer(nullptr);
-  plat_close_handle(c->send_thread);
-  // Blocks still queued were never taken by the mux: ours to drop.
-  c->send_list.reset();
+  tcp_server_client_destroy(c);
   c->rx_buf.reset();
-  c->rx_scratch.reset();
 }
 
 void remove_client(port *p, const std::shared_ptr<client> &c) {
@@ -211,49 +156,22 @@ std::shared_ptr<client> mbtcp_client_create(port *p, std::shared_ptr<plat_socket
   RVON(sock, nullptr);
   auto c = std::make_shared<client>();
   c->owner = p;
-  c->set_socket(std::move(sock));
-  std::memcpy(c->peer_addr, peer_addr, sizeof c->peer_addr);
-  c->peer_port = peer_port;
-  c->idle_time = p->idle_time;
-  c->time_interval = p->time_interval;
+  tcp_server_client_init(c.get(), *p, std::move(sock), peer_addr, peer_port, north_send_list_kind::transparent);
   rx_tcp_transparent_init(c.get());
-  c->send_list = std::make_unique<north_send_list>(p->north_list_size, north_send_list_kind::transparent);
-  c->send_list->set_stats(&p->stats);
 
-  PLAT_LOG(5, "the socket is ipv6 ");
-  const std::string text6 = peer_text(peer_addr);
-  PLAT_LOG(5, "[north %s]create new client, IPv6 address: [%s]\n", p->type.c_str(), text6.c_str());
-  const std::string text = client_admission_address_text(text6.c_str());
-  PLAT_LOG(5, "[north %s] create new client, IP addr : [%s]", p->type.c_str(), text.c_str());
-
-  northport_table *npt = northport_rules_match_tcp(&p->rules, text.c_str());
-  if (!npt) {
-    PLAT_LOG(4,
-             "The north port TCP device IP is not registered in the configuration file, please check the "
-             "configuration or link");
-    return nullptr;
-  }
-  if (npt->ip_type == IP_ANY) {
-    PLAT_LOG(7, "IN ANY IP");
-  } else {
-    PLAT_LOG(7, "[north %s] :FIND NORTH PORT TABLE, IP IS %s  line: %d \n", p->type.c_str(), text.c_str(),
-             kFindTableLine);
-  }
+  northport_table *npt = tcp_server_match_peer(&p->rules, peer_addr, p->type.c_str(), kFindTableLine);
+  if (!npt) return nullptr;
   c->npt = npt;
   c->south_id = south_id_of(npt);
   c->activity.last_rx_tick.store(plat_systick_get());
 
   client *raw = c.get();
-  c->rx_thread = plat_thread_start([raw, npt] { mbtcp_cli_proc(raw, npt); }, kClientPeriodMs, "mbtcp_cli_proc");
-  c->send_thread = plat_thread_start([raw, npt] { mbtcp_cli_send_proc(raw, npt); }, kClientPeriodMs, "send_thread");
-  if (!c->rx_thread || !c->send_thread) {
-    PLAT_LOG(3, "[north %s] cannot start the threads of a new client", p->type.c_str());
+  if (!tcp_server_client_start(
+          raw, [raw, npt] { mbtcp_cli_proc(raw, npt); }, [raw, npt] { mbtcp_cli_send_proc(raw, npt); },
+          kClientPeriodMs, p->type.c_str())) {
     client_destroy(raw);
     return nullptr;
   }
-  c->send_list->set_consumer(c->send_thread.get());
-  // A block queued before the consumer was set woke nobody: look again.
-  plat_thread_wake(c->send_thread);
   return c;
 }
 
@@ -276,40 +194,16 @@ mb_frame *rx_tcp_transparent_fsm(client *c, const uint8_t *bytes, int n, uint32_
   }
   if (r.event != rtu_framer_event::frame) return nullptr;
   auto *ref = new client_ref(c->shared_from_this());
-  mb_frame *frame = mb_frame_create_raw(r.data, static_cast<int>(r.len), on_rsp_callback, ref, release_client_ref);
+  mb_frame *frame = mb_frame_create_raw(r.data, static_cast<int>(r.len), on_rsp_callback, ref, tcp_client_ref_release<client>);
   if (!frame) delete ref;
   return frame;
 }
 
 void mbtcp_cli_proc(client *c, northport_table *npt) {
-  const std::shared_ptr<plat_socket> s = c->socket();
-  if (!s) {
-    PLAT_LOG(7, "RON(cli->sock) failed");
-    return;
-  }
-  const int n = plat_socket_recv(s.get(), c->rx_scratch.get(), client::rx_chunk, receive_wait(c, plat_systick_get()));
-  if (n > 0) port_stats::add(c->owner->stats.bytes_in, static_cast<uint64_t>(n));
-  const uint32_t now = plat_systick_get();
-  mb_frame *frame = rx_tcp_transparent_fsm(c, c->rx_scratch.get(), n, now);
-
   const char *type = c->owner->type.c_str();
-  switch (client_activity_update(&c->activity, n, c->idle_time, now)) {
-    case receive_outcome::gone:
-      PLAT_LOG(5, "the north tcp device disconnect \n");
-      if (frame) mb_frame_release(frame);
-      close_client_socket(c);
-      return;
-    case receive_outcome::idle:
-      PLAT_LOG(4, "[north %s] CLIENT GET IDLE", type);
-      if (frame) mb_frame_release(frame);
-      close_client_socket(c);
-      return;
-    case receive_outcome::data:
-    case receive_outcome::quiet:
-      break;
-  }
-  // The receive itself is the pass's wait: look again at once.
-  plat_thread_wake_self();
+  mb_frame *frame = tcp_server_client_receive(
+      c, c->owner->stats, type, 4, [c](uint32_t now) { return receive_wait(c, now); },
+      [c](const uint8_t *bytes, int n, uint32_t now) { return rx_tcp_transparent_fsm(c, bytes, n, now); });
   if (!frame) return;
   port_stats::add(c->owner->stats.requests);
   const auto offer = [c, npt](mb_frame *f) { return offer_to_mux(c, npt, f); };
@@ -326,14 +220,8 @@ void mbtcp_cli_send_proc(client *c, northport_table *npt) {
 }
 
 int on_rsp_callback(mb_frame *frame, void *ctx, uint8_t, uint16_t, uint16_t) {
-  auto *ref = static_cast<client_ref *>(ctx);
-  if (!ref || !*ref) {
-    mb_frame_release(frame);
-    return 0;
-  }
-  // Our own reference: the release below may free the frame and with it
-  // the frame's reference to the client.
-  const client_ref c = *ref;
+  const client_ref c = tcp_client_of_answer<client>(frame, ctx);
+  if (!c) return 0;
   std::scoped_lock guard(c->lock);
   uint32_t len = 0;
   const uint8_t *bytes = mb_frame_get_data(frame, &len);

@@ -36,6 +36,8 @@
 #include "north/client_admission.h"
 #include "north/north_send_list.h"
 #include "north/tcp_listener.h"
+#include "north/tcp_server.h"
+#include "north/tcp_server_client.h"
 #include "platform/plat_socket.h"
 #include "platform/plat_thread.h"
 #include "route/northport_table.h"
@@ -48,47 +50,15 @@ namespace north_tcp_transparent {
 
 class port;
 
-class client final : public std::enable_shared_from_this<client> {
+class client final : public tcp_server_client, public std::enable_shared_from_this<client> {
  public:
   client() = default;
   // Stops the threads before any member they use goes (client_destroy has
   // normally done so already).
-  ~client() {
-    plat_close_handle(rx_thread);
-    plat_close_handle(send_thread);
-  }
-  client(const client &) = delete;
-  client &operator=(const client &) = delete;
+  ~client() { stop_threads(); }
 
   port *owner = nullptr;           // lives until exit
   northport_table *npt = nullptr;  // the rule that admitted the client
-
-  // Guards closing the socket and the sending of an answer (with the pause
-  // after it). Broadcasts send without it. The receive pass reads the
-  // socket through its own reference (socket()), so a close only drops
-  // the member and the descriptor goes with its last user.
-  std::mutex lock;
-
-  std::shared_ptr<plat_socket> socket() const {
-    std::scoped_lock guard(sock_ref_lock_);
-    return sock_;
-  }
-  // REQUIRES: `lock` held, except while the client is being created.
-  void set_socket(std::shared_ptr<plat_socket> s) {
-    std::scoped_lock guard(sock_ref_lock_);
-    sock_ = std::move(s);
-  }
-
-  std::unique_ptr<north_send_list> send_list;
-  plat_thread_handle rx_thread;    // server thread only
-  plat_thread_handle send_thread;  // server thread only
-
-  int32_t idle_time = 0;
-  int32_t time_interval = 0;
-  client_activity activity;  // last_rx_tick, blank_count, idle
-  uint8_t peer_addr[16] = {};
-  uint16_t peer_port = 0;
-  uint8_t unit_id = 0;  // always 0: raw blocks have none; shown in the push lines
   // The south port the admitting rule's routing table leads to (its "*"
   // item); -1 when it has none: such a client gets no broadcasts.
   int32_t south_id = -1;
@@ -96,47 +66,17 @@ class client final : public std::enable_shared_from_this<client> {
   // Receive state, receive thread only; freed by client_destroy. The
   // framer gathers a block of up to MB_FRAME_BUF_SIZE bytes across receives.
   std::unique_ptr<rtu_framer> rx_buf;
-  static constexpr size_t rx_chunk = 4096;  // one receive's bytes
-  std::unique_ptr<uint8_t[]> rx_scratch;
-
- private:
-  // Guards the `sock_` pointer itself, only while copying or resetting it:
-  // never held across I/O.
-  mutable std::mutex sock_ref_lock_;
-  std::shared_ptr<plat_socket> sock_;
+  static constexpr size_t rx_chunk = 4096;  // the scratch's size
 };
 
-class port final : public north_port {
+class port final : public tcp_server_port<client> {
  public:
   port() = default;
   // Stops the server thread, then destroys every client.
   ~port() override;
-  port(const port &) = delete;
-  port &operator=(const port &) = delete;
 
   int start() override;
-
-  tcp_listener listen_sock;  // server thread only
-  // Guards `clients`: changed by the server thread, walked by broadcasts
-  // (on the south ports' threads), so no client is destroyed during one.
-  // Never held together with a client's lock.
-  std::mutex lock;
-  northport_rules rules;  // any_table and tables (last configured first)
-  struct mux *mux = nullptr;
-  std::vector<std::shared_ptr<client>> clients;  // oldest first, at most max_conn
-  int32_t client_num = 0;                        // server thread only
-  int32_t table_count = 0;
-  plat_thread_handle svr_thread;
-  int32_t max_conn_method = MAX_CONN_REJECT;
-  int32_t id = 255;
-  int32_t tcp_port = 502;
-  int32_t max_conn = 16;
-  int32_t time_interval = 50;
-  int32_t north_list_size = 1;
-  std::string type = "tcp";
-  int32_t idle_time = 1000;
-  uint8_t peer_addr[16] = {};  // the last accepted peer
-  uint16_t peer_port = 0;
+  // `clients` are kept oldest first, at most max_conn.
 };
 
 // Null when the element has no "Table" child (nothing registered then).

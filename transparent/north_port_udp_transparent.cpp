@@ -69,22 +69,9 @@ int offer_to_mux(port *p, struct mux *m, mb_frame *frame) {
 
 void peer_release(void *ctx) { delete static_cast<peer *>(ctx); }
 
-port::port() : rx_buf(MB_FRAME_BUF_SIZE) { core->stats = &stats; }
+port::port() : rx_buf(MB_FRAME_BUF_SIZE) {}
 
-port::~port() {
-  // Receive first: it is the one that queues and wakes the send thread.
-  plat_close_handle(svr_thread);
-  if (send_list) send_list->set_consumer(nullptr);
-  plat_close_handle(send_thread);
-  {
-    std::scoped_lock guard(core->lock);
-    core->closed = true;
-    core->stats = nullptr;
-  }
-  // Blocks still queued were never taken by the mux: ours to drop (their
-  // peer records go with them, while the rules they point at still exist).
-  send_list.reset();
-}
+port::~port() { stop(); }
 
 int port::start() { return north_port_udp_start(this); }
 
@@ -103,39 +90,22 @@ std::unique_ptr<port> north_port_udp_transparent_create(tw_conf_node *element, s
   p->send_list = make_send_list(p.get());
   mux_register_northport(m, p->id, p.get(), north_port_send_all);
 
-  uint32_t it = 0;
-  while (tw_conf_node *child = tw_conf_node_child_query(tables, nullptr, &it)) {
-    PLAT_LOG(6, "start to creat northport table .\n");
-    std::string ip;
-    northport_table *npt = northport_table_create(child, m, &ip, p->core->type.c_str());
-    PLAT_LOG(6, "paresd ip is : %s,  northport table addr is %p", ip.c_str(), static_cast<void *>(npt));
-    if (!npt) continue;
-    mux_register_transparent_northport_to_southport(m, p->id, npt);
-    if (npt->ip_type != IP_ANY) ++p->table_count;
-    northport_rules_add(&p->rules, npt);
-    PLAT_LOG(6, "add north port table to list done.\n");
-  }
-  PLAT_LOG(5, "north port udp created success.\n");
+  port *raw = p.get();
+  udp_server_read_rules(tables, m, p->core->type, &p->rules, &p->table_count, [m, raw](northport_table *npt) {
+    mux_register_transparent_northport_to_southport(m, raw->id, npt);
+  });
   return p;
 }
 
 int north_port_udp_start(port *p) {
   RVON(p, -1);
-  udp_core &core = *p->core;
-  if (!core.sock) {
-    plat_socket_handle s = udp_server_socket(p->udp_port, core.type, "[north %s]: fail to bind to port %d\n");
-    if (!s) return 1;
-    // Broadcasts may already come: the south ports start first.
-    std::scoped_lock guard(core.lock);
-    core.sock = std::shared_ptr<plat_socket>(std::move(s));
-  }
+  // Broadcasts may already come: the south ports start first.
+  if (!udp_server_open(*p->core, p->udp_port, "[north %s]: fail to bind to port %d\n")) return 1;
   if (p->svr_thread) return 0;  // started before
   if (!p->send_list) p->send_list = make_send_list(p);
-  p->svr_thread = plat_thread_start([p] { mbudp_svr_proc(p, p->mux); }, period_of(p), "mbudp_svr_proc");
-  p->send_thread = plat_thread_start([p] { send_proc(p, p->mux); }, period_of(p), "send_proc");
-  p->send_list->set_consumer(p->send_thread.get());
-  // A block queued before the consumer was known woke nobody.
-  plat_thread_wake(p->send_thread);
+  udp_server_start_threads(
+      p->svr_thread, p->send_thread, *p->send_list, [p] { mbudp_svr_proc(p, p->mux); },
+      [p] { send_proc(p, p->mux); }, period_of(p));
   PLAT_LOG(5, "north port udp has been started.\n");
   return 0;
 }

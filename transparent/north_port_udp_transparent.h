@@ -37,6 +37,7 @@
 #include "platform/plat_socket.h"
 #include "platform/plat_thread.h"
 #include "route/northport_table.h"
+#include "north/udp_server.h"
 #include "route/port.h"
 
 struct mux;
@@ -45,17 +46,10 @@ struct tw_conf_node;
 namespace north_udp_transparent {
 
 // What the answers of every block need from the port, kept alive by the
-// blocks themselves.
-struct udp_core {
-  std::string type = "tcp";
-  // Guards `sock` (set by start() while broadcasts may already come),
-  // `closed` and `stats` (answers come on the south ports' threads).
-  std::mutex lock;
-  // Set once by start(); the port's own threads, started after, read it
-  // without the lock.
-  std::shared_ptr<plat_socket> sock;
-  bool closed = false;          // the port has gone: answers are dropped unsent
-  port_stats *stats = nullptr;  // the port's counters; null once it has gone
+// blocks themselves. Broadcasts read `sock` under its lock: they may come
+// before start() set it.
+struct udp_core : udp_server_core {
+  udp_core() { type = "tcp"; }
 };
 
 // The frame's context: who sent the block and by which rule it came in.
@@ -72,27 +66,15 @@ struct peer {
 
 void peer_release(void *ctx);
 
-class port final : public north_port {
+class port final : public udp_server_port<udp_core> {
  public:
   port();
   // Stops the threads, then drops the queued blocks.
   ~port() override;
-  port(const port &) = delete;
-  port &operator=(const port &) = delete;
 
   int start() override;
 
-  std::shared_ptr<udp_core> core = std::make_shared<udp_core>();
-  std::unique_ptr<north_send_list> send_list;
-  plat_thread_handle svr_thread;
-  plat_thread_handle send_thread;
-  northport_rules rules;  // any_table and tables (last configured first)
-  struct mux *mux = nullptr;
-  int32_t id = 255;
-  int32_t udp_port = 502;
   int32_t time_interval = 50;  // the threads' period, ms
-  int32_t table_count = 0;
-  int32_t north_list_size = 1;
   // The source port (network byte order) of the last datagram whose sender
   // matched a single-address rule; 0 before the first. Written by the
   // receive thread, read by broadcasts.

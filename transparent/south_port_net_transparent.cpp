@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/plat_log.h"
+#include "platform/plat_thread_pair.h"
 #include "platform/tw_conf.h"
 #include "route/mux.h"
 
@@ -116,17 +117,7 @@ void port_base::start_threads(const char *send_name, const char *receive_name, s
   if (!send_list_.empty()) plat_thread_wake(send_thread_);
 }
 
-void port_base::close_threads() {
-  plat_thread_handle send;
-  plat_thread_handle receive;
-  {
-    std::scoped_lock guard(lock_);
-    send = std::move(send_thread_);
-    receive = std::move(receive_thread_);
-  }
-  plat_close_handle(send);
-  plat_close_handle(receive);
-}
+void port_base::close_threads() { plat_close_handles_under(lock_, send_thread_, receive_thread_); }
 
 void port_base::release_all() {
   std::deque<entry> queued;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/plat_log.h"
+#include "platform/plat_thread_pair.h"
 #include "platform/plat_process.h"
 #include "platform/plat_serial.h"
 #include "platform/tw_conf.h"
@@ -286,17 +287,7 @@ void port::start_threads() {
   PLAT_LOG(5, "south port serial transparent has been started.\n");
 }
 
-void port::close_threads() {
-  plat_thread_handle send;
-  plat_thread_handle receive;
-  {
-    std::scoped_lock guard(lock_);
-    send = std::move(send_thread_);
-    receive = std::move(receive_thread_);
-  }
-  plat_close_handle(send);
-  plat_close_handle(receive);
-}
+void port::close_threads() { plat_close_handles_under(lock_, send_thread_, receive_thread_); }
 
 void port::send_pass() {
   mb_frame *req = nullptr;
