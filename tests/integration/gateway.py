@@ -106,6 +106,10 @@ class Closing:
         self.close()
 
 
+# What AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer print.
+SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:")
+
+
 class Gateway(Closing):
     """The binary at log level 7 with its own tag socket, on config_xml (None:
     it looks for its file itself); stderr and stdout lines are collected."""
@@ -184,6 +188,18 @@ class Gateway(Closing):
 
     def close(self):
         stop_process(self.proc, signal.SIGKILL)
+
+    def __exit__(self, exc_type, *exc):
+        """On a clean way out the gateway must stop by itself and cleanly:
+        a sanitizer build reports leaks and races only then."""
+        if exc_type is None and self.proc.poll() is None:
+            code = self.stop()
+            if code != 0:
+                raise AssertionError(f"gateway exited with {code}\n{self.log()[-4000:]}")
+        self.close()
+        if exc_type is None:
+            reports = [line for line in self.lines if SANITIZER_REPORT.search(line)]
+            assert not reports, "\n".join(reports[:5]) + "\n" + self.log()[-4000:]
 
 
 class PtyPair(Closing):
