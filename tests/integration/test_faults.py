@@ -7,9 +7,7 @@ import socket
 import threading
 import time
 
-from gateway import TABLE, Gateway, Peer, PtyPair, Raw, SteadyMaster, free_port, server_xml, wait_for
-
-RETRY_S = 10  # the serial start's retry period
+from gateway import RETRY_S, TABLE, Gateway, Peer, PtyPair, Raw, SteadyMaster, free_port, server_xml, wait_for
 
 
 def clean(master):

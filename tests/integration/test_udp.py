@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from gateway import (Closing, Gateway, Peer, Raw, free_port, mbap, read_req, registers, rtu_line, server_xml,
+from gateway import (Closing, Gateway, Peer, Raw, Udp, free_port, mbap, read_req, registers, rtu_line, server_xml,
                      wait_for, with_crc)
 
 logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
@@ -36,25 +36,21 @@ def read_answer_pdu(addr, count, fc=3):
     return struct.pack(f">BB{count}H", fc, 2 * count, *range(100 + addr, 100 + addr + count))
 
 
-class UdpMaster(Closing):
+class UdpMaster(Udp):
     """A Modbus master on a plain datagram socket: sees exactly what comes
     back to its own address and port."""
 
     def __init__(self, port, source="127.0.0.1"):
+        super().__init__(source)
         self.port = port
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((source, 0))
 
     def send(self, data):
-        self.sock.sendto(data, ("127.0.0.1", self.port))
+        super().send(data, self.port)
 
     def receive(self, timeout=2.0):
         """The next datagram, or None when none came in time."""
-        self.sock.settimeout(timeout)
-        try:
-            return self.sock.recvfrom(2048)[0]
-        except socket.timeout:
-            return None
+        a = super().receive(timeout)
+        return a and a[0]
 
     def read(self, tid, unit, addr=0, count=1, timeout=2.0):
         """A read; its registers, or None without a matching answer."""
@@ -63,9 +59,6 @@ class UdpMaster(Closing):
         if a is None or a[:2] != struct.pack(">H", tid):
             return None
         return registers(a[7:])
-
-    def close(self):
-        self.sock.close()
 
 
 def pymodbus_client(port, framer):
