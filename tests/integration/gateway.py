@@ -22,6 +22,8 @@ PEERS = os.path.join(HERE, "..", "peers")
 sys.path.insert(0, PEERS)
 from hostile_device import crc16, with_crc  # noqa: E402,F401  (shared with the tests)
 
+ADMITTED = "add a new client to tcp server"
+RETRY_S = 10  # the serial start's retry period
 TABLE = '<TableList><Table id="1"><Item node_id_req="*" south_port="1"/></Table></TableList>'
 
 
@@ -387,6 +389,29 @@ class Raw(Closing):
         except EOFError:
             return True
         return False
+
+    def close(self):
+        self.sock.close()
+
+
+class Udp(Closing):
+    """A datagram socket bound to a loopback address (and port)."""
+
+    def __init__(self, address="127.0.0.1", port=0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((address, port))
+        self.port = self.sock.getsockname()[1]
+
+    def send(self, data, port):
+        self.sock.sendto(data, ("127.0.0.1", port))
+
+    def receive(self, timeout=3.0):
+        """(data, source) of the next datagram, or None when none came in time."""
+        self.sock.settimeout(timeout)
+        try:
+            return self.sock.recvfrom(70000)
+        except socket.timeout:
+            return None
 
     def close(self):
         self.sock.close()

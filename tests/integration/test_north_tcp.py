@@ -11,14 +11,13 @@ import time
 
 import pytest
 
-from gateway import TABLE, Gateway, Raw, answered, free_port, read_req, registers, rtu_line, server_xml, wait_for
+from gateway import ADMITTED, TABLE, Gateway, Raw, answered, free_port, read_req, registers, rtu_line, server_xml, wait_for
 
 logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
 from pymodbus.client import ModbusTcpClient  # noqa: E402
 from pymodbus.framer.rtu_framer import ModbusRtuFramer  # noqa: E402
 
 UNIT = 17
-ADMITTED = "add a new client to tcp server"
 
 # The third connection at max_conn 2, per policy: the two clients' source
 # addresses, the newcomer's, who is closed (an index, "new", or nobody) and
@@ -334,4 +333,3 @@ def test_busy_port_is_bound_once_free_and_max_conn_below_1_means_1(tmp_path):
         assert not m.closed_by_peer(0.3)
         m.close()
         assert gw.count("tcp bind fail !") < 5  # retried about once a second, not every pass
-        assert gw.stop() == 0

@@ -10,9 +10,8 @@ import os
 import threading
 import time
 
-from gateway import Closing, Gateway, Peer, PtyPair, RawLine, free_port, server_xml, wait_for, with_crc
+from gateway import RETRY_S, Closing, Gateway, Peer, PtyPair, RawLine, free_port, server_xml, wait_for, with_crc
 
-RETRY_S = 10  # the serial start's retry period
 
 
 def cpu_seconds(gw):

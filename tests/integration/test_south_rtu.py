@@ -52,4 +52,3 @@ def test_tag_reads_closes_and_reopens_the_line(tmp_path):
         wait_for(lambda: gw.tag_command("list") == [f"{TAG} 1 0", "OK"], 5, what="tag value 1 after the reopen")
         assert wait_for(lambda: read_through(port, 3, 10, 2), 10, what="an answer after the reopen") == [110, 111]
         assert gw.count("tagbus_add failed") == 0  # registered once, not again on the reopen
-        assert gw.stop() == 0

@@ -45,7 +45,6 @@ def test_configuration_lookup_order_and_exit_codes(tmp_path):
         wait_ready(gw)
         assert gw.count(f"config_file = {project}/gwlook.acr") == 1
         assert serial_num(gw) == 1  # the project's file
-        assert gw.stop() == 0
     # An empty variable counts as unset: the default directory is searched.
     with Gateway(tmp_path, binary=binary, env={"TARNWICK_PROJECT_DIR": ""}) as gw:
         wait_ready(gw)
@@ -53,7 +52,6 @@ def test_configuration_lookup_order_and_exit_codes(tmp_path):
         assert gw.count(f"config_file = {tmp_path}/gwlook.acr") == 1
         assert serial_num(gw) == 0
         wait_for(lambda: gw.stdout_lines[:1] == [f"{binary} gwlook"], 5, what="path and base name on stdout")
-        assert gw.stop() == 0
     assert gw.count("exit_handler()") == 1
     os.remove(tmp_path / "gwlook.acr")
     with Gateway(tmp_path, binary=binary, env={"TARNWICK_PROJECT_DIR": str(tmp_path / "none")}) as gw:
@@ -81,7 +79,6 @@ def test_layouts_and_files_without_a_server_keep_running(tmp_path, xml, serial, 
         if serial == 0:
             assert gw.tag_command("list") == ["OK"]
         assert gw.proc.poll() is None
-        assert gw.stop() == 0
 
 
 # --- command line, signals and exit codes -----------------------------------
@@ -196,7 +193,6 @@ def test_stale_socket_file_is_replaced_and_a_live_one_stops_start_up(tmp_path):
             assert wait_exit(second) == 255
             assert second.count("tagbus_init failed! error =") == 1
         assert gw.tag_command("list") == ["OK"]
-        assert gw.stop() == 0
 
 
 # --- the example configurations -----------------------------------------------
@@ -225,7 +221,6 @@ def test_example_configuration_loads_without_warnings(tmp_path, name):
             wait_for(lambda: len(gw.tag_command("list")) == serial + 1, 12, what="serial port tags")
             # Log lines read "<date> <time> <level> ...": nothing at level 4 or below.
             assert [l for l in gw.lines if re.match(r"\S+ \S+ [0-4] ", l)] == []
-            assert gw.stop() == 0
     finally:
         for p in ptys:
             p.close()

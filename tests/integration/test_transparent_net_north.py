@@ -9,9 +9,9 @@ import time
 
 import pytest
 
-from gateway import Gateway, Raw, free_port, lines, server_xml
+from gateway import ADMITTED, Gateway, Raw, Udp, free_port, lines, server_xml
 
-ADMITTED = "[tcp transparent] add a new client to tcp server"
+ADMITTED = "[tcp transparent] " + ADMITTED
 WARNING = "NORTH PORT TCP TRANSPARENT MODE CALLBACK WARNING, MAX CONNECTION IS 16"
 
 # The third peer at max_conn 2, per policy: the two peers' source addresses,
@@ -85,29 +85,6 @@ class Peer(Raw):
             while self._fill(deadline):
                 pass
         return self.buf == b""
-
-
-class Sender:
-    """A UDP socket bound to a loopback address (and port)."""
-
-    def __init__(self, address, port=0):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((address, port))
-        self.port = self.sock.getsockname()[1]
-
-    def send(self, data, port):
-        self.sock.sendto(data, ("127.0.0.1", port))
-
-    def receive(self, timeout=3.0):
-        """(data, source) of the next datagram, or None."""
-        self.sock.settimeout(timeout)
-        try:
-            return self.sock.recvfrom(70000)
-        except socket.timeout:
-            return None
-
-    def close(self):
-        self.sock.close()
 
 
 class Bench:
@@ -235,8 +212,8 @@ def test_third_peer_at_max_conn_2(bench, case):
 
 def test_udp_answers_go_to_the_exact_sender_and_unknown_senders_are_dropped(bench):
     device, port = bench.devices[0], bench.ports["udp"]
-    a, b = Sender("127.0.0.1"), Sender("127.0.0.1")
-    stranger = Sender("127.0.0.9")
+    a, b = Udp("127.0.0.1"), Udp("127.0.0.1")
+    stranger = Udp("127.0.0.9")
     try:
         a.send(b"ping a", port)
         assert device.read(6) == b"ping a"
@@ -262,9 +239,9 @@ def test_udp_answers_go_to_the_exact_sender_and_unknown_senders_are_dropped(benc
 def test_udp_broadcasts_go_to_single_address_rules_at_the_last_peer_port(bench):
     two, port = bench.devices[1], bench.ports["udp"]
     first, second = free_port(), free_port()
-    s6, s7 = Sender("127.0.0.6", first), Sender("127.0.0.7", first)
-    t6, t7 = Sender("127.0.0.6", second), Sender("127.0.0.7", second)
-    ranged = Sender("127.0.0.25")
+    s6, s7 = Udp("127.0.0.6", first), Udp("127.0.0.7", first)
+    t6, t7 = Udp("127.0.0.6", second), Udp("127.0.0.7", second)
+    ranged = Udp("127.0.0.25")
     try:
         s6.send(b"here", port)  # listen mode: refused, but the port is known now
         bench.gw.wait_log("NORTH UDP TRANSPARENT <- 68 65 72 65")
@@ -292,7 +269,7 @@ def test_udp_broadcasts_go_to_single_address_rules_at_the_last_peer_port(bench):
 
 def test_udp_broadcast_before_any_single_address_sender_is_not_sent(bench):
     three, port = bench.devices[2], bench.ports["udp2"]
-    listener = Sender("127.0.0.8", free_port())
+    listener = Udp("127.0.0.8", free_port())
     try:
         skipped = bench.gw.count("nothing sent to 127.0.0.8")
         three.write(b"early")

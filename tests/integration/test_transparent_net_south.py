@@ -4,7 +4,7 @@ north TCP and UDP transparent ports."""
 import socket
 import time
 
-from gateway import TABLE, Gateway, Peer, free_port, lines, server_xml, wait_for
+from gateway import TABLE, Gateway, Peer, Udp, free_port, lines, server_xml, wait_for
 
 
 def south(kind, dev_port, extra="", host="127.0.0.1"):
@@ -169,9 +169,7 @@ def test_network_masters_reach_network_devices_through_both_relays(tmp_path):
             while len(got_back) < 11 and (chunk := peer.recv(64)):
                 got_back += chunk
             assert got_back == b"re:over tcp"
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-            sender.settimeout(3)
-            sender.bind(("127.0.0.1", 0))
-            sender.sendto(b"over udp", ("127.0.0.1", udp_north))
-            assert sender.recvfrom(64) == (b"re:over udp", ("127.0.0.1", udp_north))
+        with Udp() as sender:
+            sender.send(b"over udp", udp_north)
+            assert sender.receive() == (b"re:over udp", ("127.0.0.1", udp_north))
         assert gw.stop(timeout=3) == 0

@@ -20,13 +20,12 @@ spoil the reply (event line "spoilt WORD"):
 """
 import argparse
 import select
-import signal
 import socket
 import struct
 import sys
 import time
 
-from device_common import reporter
+from device_common import reporter, stop_requested
 
 MAGIC = 0x99991234
 
@@ -38,9 +37,7 @@ def main():
     args = p.parse_args()
     report = reporter(args.log)
 
-    stop = []
-    signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
-    signal.signal(signal.SIGINT, lambda *_: stop.append(1))
+    stop = stop_requested()
 
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind(("127.0.0.1", args.port))

@@ -103,6 +103,14 @@ def network_device(doc, make_server):
     return serve(start, stop, report)
 
 
+def stop_requested():
+    """A list that gets an item on SIGTERM or SIGINT: the loop of a plain-socket peer runs while it is empty."""
+    stop = []
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: stop.append(1))
+    return stop
+
+
 def serve(start, stop, report):
     """Runs `await start()` (None, or the text of why the device cannot
     serve), reports "ready", and on SIGTERM or SIGINT runs `await stop()`.

@@ -43,13 +43,12 @@ import argparse
 import heapq
 import itertools
 import select
-import signal
 import socket
 import struct
 import sys
 import time
 
-from device_common import reporter
+from device_common import reporter, stop_requested
 
 DUP_MS = 100
 LATE_MS = 800
@@ -240,9 +239,7 @@ class Device:
 
     def run(self):
         server, control = self.listen(self.args.port), self.listen(self.args.control)
-        stopping = []
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            signal.signal(sig, lambda *_: stopping.append(1))
+        stopping = stop_requested()
         self.report("ready")
         while not stopping:
             timeout = max(0.0, self.timers[0][0] - time.monotonic()) if self.timers else 0.2

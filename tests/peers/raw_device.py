@@ -21,12 +21,11 @@ With --greet, TEXT is sent on every connection as soon as it is accepted
 import heapq
 import itertools
 import select
-import signal
 import socket
 import sys
 import time
 
-from device_common import parser, reporter
+from device_common import parser, reporter, stop_requested
 
 SPLIT_MS = 300
 
@@ -43,9 +42,7 @@ def main():
     args = p.parse_args()
     report = reporter(args.log)
 
-    stop = []
-    signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
-    signal.signal(signal.SIGINT, lambda *_: stop.append(1))
+    stop = stop_requested()
 
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM if args.tcp else socket.SOCK_DGRAM)
