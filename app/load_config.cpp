@@ -64,11 +64,10 @@ std::unique_ptr<north_port> north_create(tw_conf_node *element, mux *m) {
   return adopt<north_port>(call_create<Create>(element, m));
 }
 
-// The port dispatch: one row per "type" value. A null create function means
-// the port type is recognised (and counted as a serial line where the row
-// says so) but not built into this program yet. To add one, put
-// `south_create<south_port_xxx_create>` / `north_create<north_port_xxx_create>`
-// in its row and include the port's header above.
+// The port dispatch: one row per "type" value, with the create function of
+// each side (`south_create<south_port_xxx_create>` /
+// `north_create<north_port_xxx_create>`) and whether the type holds a serial
+// line (counted in server::serial_num).
 struct port_type_row {
   const char *type;
   uint32_t kind;
@@ -345,15 +344,14 @@ namespace {
 template <class Port>
 struct port_side {
   const char *element_name;  // names the element in the id check's line
-  const char *side_name;     // "south" or "north"
   bool log_missing_type;     // only a south port without "type" is reported
   std::unique_ptr<Port> (*port_type_row::*create)(tw_conf_node *element, mux *m);
   const char *port_type_row::*message;  // the row's "create ... done" line
 };
 
-const port_side<south_port> south_side{"SouthPort", "south", true, &port_type_row::south,
+const port_side<south_port> south_side{"SouthPort", true, &port_type_row::south,
                                        &port_type_row::south_message};
-const port_side<north_port> north_side{"NorthPort", "north", false, &port_type_row::north,
+const port_side<north_port> north_side{"NorthPort", false, &port_type_row::north,
                                        &port_type_row::north_message};
 
 template <class Port>
@@ -381,13 +379,7 @@ std::unique_ptr<Port> create_port(const port_side<Port> &side, server *srv, tw_c
   // The id is checked before anything is built, so a rejected element
   // leaves no port behind (not even one holding a serial line or socket).
   if (!read_port_id(element, side.element_name, out_id)) return nullptr;
-  const auto create = row->*side.create;
-  if (!create) {
-    PLAT_LOG(4, "port type \"%s\" is not available in this build: %s port %d not created", type.c_str(),
-             side.side_name, *out_id);
-    return nullptr;
-  }
-  std::unique_ptr<Port> port = create(element, m);
+  std::unique_ptr<Port> port = (row->*side.create)(element, m);
   PLAT_LOG(7, row->*side.message, static_cast<void *>(port.get()));
   if (port) port->identity = {type, *out_id};  // what the statistics call it
   return port;

@@ -48,7 +48,7 @@ std::unique_ptr<server> load_config(const char *path, mux *m);
 std::unique_ptr<server> load_config_document(tw_conf_node *document, mux *m);
 
 // One "SouthPort" element: the port, or null (unknown or missing "type",
-// id out of range, type not available in this build, create failure).
+// id out of range, create failure).
 // *out_id receives "id" (default 255) and *out_kind the kind of a
 // recognised type. A recognised serial type counts in srv->serial_num.
 std::unique_ptr<south_port> south_port_create(server *srv, tw_conf_node *element, int *out_id,
